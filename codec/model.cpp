@@ -1,0 +1,44 @@
+#include "model.h"
+
+#include <array>
+
+namespace codec {
+
+namespace {
+constexpr std::array<std::uint16_t, kRingSize + 1> make_pos_table() {
+  std::array<std::uint16_t, kRingSize + 1> t{};
+  t[kRingSize] = 0;
+  for (unsigned i = kRingSize; i >= 1; --i)
+    t[i - 1] = static_cast<std::uint16_t>(t[i] + 10000 / (i + 200));
+  return t;
+}
+constexpr auto kPosTable = make_pos_table();
+static_assert(kPosTable[0] == kPosTotal);
+static_assert(kPosTable[1] == 28519);
+static_assert(kPosTable[4095] == 2);
+}  // namespace
+
+const std::uint16_t* const pos_cum = kPosTable.data();
+
+void model_init(Model& m) {
+  m.freq[0] = 0;
+  for (unsigned s = 1; s <= kChars; ++s) {
+    m.sym_to_char[s] = static_cast<std::uint16_t>(s - 1);
+    m.char_to_sym[s - 1] = static_cast<std::uint16_t>(s);
+    m.freq[s] = 1;
+  }
+  for (unsigned i = 0; i <= kChars; ++i) m.cum[i] = static_cast<std::uint16_t>(kChars - i);
+  m.sym_to_char[0] = 0;
+}
+
+void model_rescale(Model& m) {
+  unsigned sum = 0;
+  for (unsigned i = kChars; i >= 1; --i) {
+    m.cum[i] = static_cast<std::uint16_t>(sum);
+    m.freq[i] = static_cast<std::uint16_t>((m.freq[i] + 1u) / 2u);
+    sum += m.freq[i];
+  }
+  m.cum[0] = static_cast<std::uint16_t>(sum);
+}
+
+}  // namespace codec

@@ -1,0 +1,125 @@
+// Packet framing, reading side: the work buffer, the packet record, the
+// check bytes and packet_read.
+#include <cstdlib>
+#include <cstring>
+
+#include "codec.h"
+
+namespace codec {
+std::uint8_t* g_work = nullptr;       // twice the packet size
+std::uint32_t g_work_size = 0;
+}  // namespace codec
+
+int codec_init(std::uint32_t packet_size) {
+  using namespace codec;
+  std::free(g_work);
+  g_work = nullptr;
+  g_work_size = 0;
+  if (packet_size > 0x7FFFFFF0u / 2) return CODEC_NO_MEMORY;
+  g_work = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(packet_size) * 2 + 1));
+  if (!g_work) return CODEC_NO_MEMORY;
+  g_work_size = packet_size * 2;
+  return CODEC_OK;
+}
+
+Packet* packet_alloc(std::uint32_t packet_size) {
+  if (packet_size > 0x7FFFFFF0u) return nullptr;
+  Packet* p = static_cast<Packet*>(std::malloc(sizeof(Packet)));
+  if (!p) return nullptr;
+  p->data = static_cast<std::uint8_t*>(std::malloc(packet_size + 10u));
+  if (!p->data) {
+    std::free(p);
+    return nullptr;
+  }
+  p->capacity = packet_size + 10u;
+  p->type = 0;
+  p->stored_len = p->unpacked_len = 0;
+  p->check_sum = p->check_xor = 0;
+  return p;
+}
+
+void packet_free(Packet* packet) {
+  if (!packet) return;
+  std::free(packet->data);
+  std::free(packet);
+}
+
+void packet_check_bytes(std::uint8_t type, std::uint32_t stored_len, std::uint32_t unpacked_len,
+                        const std::uint8_t* payload, std::uint32_t payload_len,
+                        std::uint8_t* check_sum, std::uint8_t* check_xor) {
+  unsigned sum = type;
+  unsigned x = type;
+  for (int k = 0; k < 4; ++k) {
+    const unsigned a = (stored_len >> (8 * k)) & 0xFF;
+    const unsigned b = (unpacked_len >> (8 * k)) & 0xFF;
+    sum += a + b;
+    x ^= a ^ b;
+  }
+  // Wide accumulation: the sum in 32-bit lanes and the xor in 64-bit words.
+  std::uint64_t xw = 0;
+  std::uint32_t n = 0;
+  std::uint64_t sums = 0;
+  for (; n + 8 <= payload_len; n += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, payload + n, 8);
+    xw ^= w;
+    for (int k = 0; k < 8; ++k) sums += payload[n + k];
+  }
+  for (int k = 0; k < 8; ++k) x ^= static_cast<unsigned>(xw >> (8 * k)) & 0xFF;
+  for (; n < payload_len; ++n) {
+    sums += payload[n];
+    x ^= payload[n];
+  }
+  *check_sum = static_cast<std::uint8_t>(sum + sums);
+  *check_xor = static_cast<std::uint8_t>(x);
+}
+
+void packet_check(const Packet* packet, std::uint8_t* check_sum, std::uint8_t* check_xor) {
+  packet_check_bytes(packet->type, packet->stored_len, packet->unpacked_len, packet->data,
+                     packet->stored_len, check_sum, check_xor);
+}
+
+namespace {
+bool read_u32(std::FILE* in, std::uint32_t* v) {
+  std::uint8_t b[4];
+  if (std::fread(b, 1, 4, in) != 4) return false;
+  *v = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+       (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+  return true;
+}
+}  // namespace
+
+int packet_read(Packet* packet, std::FILE* in) {
+  using namespace codec;
+  if (!g_work) return PACKET_NO_CODEC;
+  const int t = std::fgetc(in);
+  if (t == EOF) return PACKET_EOF;
+  packet->type = static_cast<std::uint8_t>(t);
+  if (!read_u32(in, &packet->unpacked_len) || !read_u32(in, &packet->stored_len))
+    return PACKET_SHORT;
+  const int cs = std::fgetc(in);
+  if (cs == EOF) return PACKET_SHORT;
+  packet->check_sum = static_cast<std::uint8_t>(cs);
+  const int cx = std::fgetc(in);
+  if (cx == EOF) return PACKET_SHORT;
+  packet->check_xor = static_cast<std::uint8_t>(cx);
+  // Both lengths are checked against the buffers before a byte is stored.
+  if (packet->stored_len > packet->capacity || packet->unpacked_len > packet->capacity ||
+      packet->stored_len > g_work_size)
+    return PACKET_TOO_LONG;
+  if (packet->stored_len != 0 &&
+      std::fread(packet->data, 1, packet->stored_len, in) != packet->stored_len)
+    return PACKET_SHORT;
+  if (packet->type != 1 && packet->type != 0x81) {
+    std::uint8_t s, x;
+    packet_check(packet, &s, &x);
+    if (s != packet->check_sum || x != packet->check_xor) return PACKET_BAD_CHECK;
+  }
+  if (packet->stored_len != 0 && !(packet->type & PACKET_STORED)) {
+    std::memcpy(g_work, packet->data, packet->stored_len);
+    if (codec_decompress(g_work, packet->data, packet->stored_len, packet->unpacked_len) != 0)
+      return PACKET_DECODE_FAILED;
+  }
+  packet->type = static_cast<std::uint8_t>(packet->type & ~PACKET_STORED);
+  return CODEC_OK;
+}

@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing QTK needs.
+# Idempotent: when everything is present it prints nothing and does nothing.
+set -euo pipefail
+
+need=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+for p in cmake ninja-build g++ clang libgtest-dev zlib1g-dev \
+         g++-mingw-w64-i686 wine xvfb xdotool x11-utils imagemagick; do
+  have_pkg "$p" || need+=("$p")
+done
+# 32-bit Wine needs the i386 architecture.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  need+=(wine32:i386)
+elif ! have_pkg wine32:i386; then
+  need+=(wine32:i386)
+fi
+
+if [ ${#need[@]} -gt 0 ]; then
+  echo "bootstrap: installing ${need[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO=sudo
+  $SUDO apt-get update -qq >/dev/null
+  $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi

@@ -1,0 +1,49 @@
+// Test helpers: the token sequence of a compressed input.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <vector>
+
+#include "codec.h"
+#include "model.h"
+
+// A literal has code >= 0; a match has code = -length and its position.
+struct Token {
+  int code;
+  unsigned pos;
+  bool operator==(const Token&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const Token& t) {
+  if (t.code >= 0) return os << "lit(" << t.code << ")";
+  return os << "match(" << -t.code << "@" << t.pos << ")";
+}
+
+inline std::vector<Token> trace_tokens(const std::vector<std::uint8_t>& plain) {
+  std::vector<std::uint8_t> s(plain.size() * 2 + 64);
+  std::uint32_t len = 0;
+  codec_compress(plain.data(), s.data(), static_cast<std::uint32_t>(plain.size()),
+                 static_cast<std::uint32_t>(s.size()), &len);
+  std::vector<Token> out;
+  codec_trace(
+      s.data(), len,
+      [](void* ctx, unsigned code, unsigned pos) {
+        auto* v = static_cast<std::vector<Token>*>(ctx);
+        if (code < 256) v->push_back({static_cast<int>(code), 0});
+        else v->push_back({-static_cast<int>(code - 253), pos});
+      },
+      &out);
+  return out;
+}
+
+// The number of the model update that first rescales.
+inline unsigned first_rescale_update() {
+  codec::Model m;
+  codec::model_init(m);
+  for (unsigned n = 1;; ++n) {
+    const bool rescales = m.cum[0] >= codec::kMaxCum;
+    codec::model_update(m, 1 + n % 7);
+    if (rescales) return n;
+  }
+}

@@ -1,0 +1,100 @@
+// Known byte vectors and token sequences of the stream format.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "codec.h"
+#include "token_trace.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+static Bytes compress(const Bytes& in) {
+  Bytes out(in.size() * 2 + 64);
+  std::uint32_t len = 0;
+  EXPECT_EQ(codec_compress(in.data(), out.data(), static_cast<std::uint32_t>(in.size()),
+                           static_cast<std::uint32_t>(out.size()), &len),
+            0);
+  out.resize(len);
+  return out;
+}
+
+static Bytes decompress(const Bytes& in, std::uint32_t cap, CodecDecodeStats* st = nullptr) {
+  Bytes out(cap);
+  EXPECT_EQ(codec_decompress_ex(in.data(), out.data(), static_cast<std::uint32_t>(in.size()), cap, st), 0);
+  return out;
+}
+
+static Bytes str(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+TEST(CodecVectors, EmptyInputIsFourZeroBytes) {
+  EXPECT_EQ(compress({}), (Bytes{0, 0, 0, 0}));
+  CodecDecodeStats st{};
+  Bytes out = decompress({0, 0, 0, 0}, 0, &st);
+  EXPECT_EQ(st.produced, 0u);
+  EXPECT_EQ(st.overread, 0u);
+}
+
+TEST(CodecVectors, KnownStreamsBothWays) {
+  struct Case {
+    Bytes plain;
+    Bytes stream;
+  } cases[] = {
+      {str("abc"), {0x03, 0, 0, 0, 0xB0, 0xA8, 0xC2, 0x00}},
+      {{0x41}, {0x01, 0, 0, 0, 0xCA, 0x80}},
+      {Bytes(10, 0x61), {0x0A, 0, 0, 0, 0xB0, 0x3C, 0x6A, 0xC0}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(compress(c.plain), c.stream);
+    CodecDecodeStats st{};
+    EXPECT_EQ(decompress(c.stream, static_cast<std::uint32_t>(c.plain.size()), &st), c.plain);
+    EXPECT_GE(st.overread, 1u);
+    EXPECT_LE(st.overread, 2u);
+  }
+}
+
+TEST(CodecVectors, TokenSequences) {
+  using T = std::vector<Token>;
+  EXPECT_EQ(trace_tokens(Bytes(200, 0x61)),
+            (T{{'a', 0}, {-60, 0}, {-60, 0}, {-60, 0}, {-19, 0}}));
+  EXPECT_EQ(trace_tokens(str("xyzQxyzRxyzA")),
+            (T{{'x', 0}, {'y', 0}, {'z', 0}, {'Q', 0}, {-3, 3}, {'R', 0}, {-3, 7}, {'A', 0}}));
+  EXPECT_EQ(trace_tokens(str("xyzQxyzRxyzS")),
+            (T{{'x', 0}, {'y', 0}, {'z', 0}, {'Q', 0}, {-3, 3}, {'R', 0}, {-3, 3}, {'S', 0}}));
+  // Leading spaces match into the pre-filled ring at once.
+  T spaces = trace_tokens(str("     hello"));
+  ASSERT_FALSE(spaces.empty());
+  EXPECT_EQ(spaces[0].code, -5);
+}
+
+TEST(CodecVectors, LongMatchAfterOneLiteral) {
+  // One literal, then position 0 length 60: 61 copies of the literal.
+  Bytes s = compress(Bytes(61, 'q'));
+  EXPECT_EQ(trace_tokens(Bytes(61, 'q')), (std::vector<Token>{{'q', 0}, {-60, 0}}));
+  EXPECT_EQ(decompress(s, 61), Bytes(61, 'q'));
+}
+
+TEST(CodecVectors, SizeHeaderBeyondCapacityIsCutAtCapacity) {
+  Bytes plain(1000);
+  for (size_t i = 0; i < plain.size(); ++i) plain[i] = static_cast<std::uint8_t>(i * 7 + i / 13);
+  Bytes s = compress(plain);
+  Bytes out(1100, 0xEE);
+  ASSERT_EQ(codec_decompress(s.data(), out.data(), static_cast<std::uint32_t>(s.size()), 300), 0);
+  EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + 300, out.begin()));
+  EXPECT_EQ(out[300], 0xEE);
+}
+
+TEST(CodecVectors, ShortHeaderIsStatusOneWithReport) {
+  const int before = codec_error_count();
+  std::uint8_t in[3] = {1, 0, 0};
+  std::uint8_t out[4];
+  EXPECT_EQ(codec_decompress(in, out, 3, 4), 1);
+  EXPECT_EQ(codec_error_count(), before + 1);
+  EXPECT_EQ(codec_last_error(), 1);
+}
+
+TEST(CodecVectors, FirstRescaleAtCharacterCode32454) {
+  // Every character code raises the total by one from 314; the ceiling of
+  // 32767 is reached after 32453 updates, so the 32454th update rescales.
+  EXPECT_EQ(first_rescale_update(), 32454u);
+}
