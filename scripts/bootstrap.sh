@@ -7,7 +7,7 @@ need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 for p in cmake ninja-build g++ clang libgtest-dev zlib1g-dev \
-         g++-mingw-w64-i686 wine xvfb xdotool x11-utils imagemagick; do
+         g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xdotool x11-utils imagemagick; do
   have_pkg "$p" || need+=("$p")
 done
 # 32-bit Wine needs the i386 architecture.
