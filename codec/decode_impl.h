@@ -2,6 +2,10 @@
 // by the tests and the packer's diagnostics.
 #pragma once
 
+#include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cstring>
 
 #include "codec.h"
@@ -13,66 +17,93 @@ namespace {
 // Reads past the end of the input before the codec raises a report.
 constexpr std::uint32_t kOverreadLimit = 100;
 
+// The decoder tracks the code value relative to low (d = value - low, modulo
+// 2^32): every renormalising step doubles it and adds the next bit whatever
+// it subtracts from low, high and value alike, so a run of k steps is one
+// shift by k and the next k bits.
 struct Decoder {
   const std::uint8_t* in;
   std::uint32_t in_len;
-  std::uint32_t in_pos;
-  std::uint32_t overread;
-  std::uint32_t low, high, value;
-  std::uint32_t byte;   // byte being consumed
-  std::uint32_t mask;   // next bit of `byte`; 0 = fetch a new byte
+  std::uint32_t in_pos;      // next byte to load into the bit window
+  std::uint64_t window;      // unread bits, most significant first
+  unsigned window_bits;
+  std::uint64_t consumed;    // bits taken so far
+  std::uint32_t low, high, d;
   Model model;
   std::uint8_t ring[kRingSize];
 };
 
-inline std::uint32_t next_byte(Decoder& d) {
-  if (d.in_pos < d.in_len) return d.in[d.in_pos++];
-  // Past the end every bit reads as 1. A valid stream goes one or two bytes
-  // over; a damaged one may go on for long, so it is reported once.
-  if (++d.overread == kOverreadLimit + 1) sfx_report_codec_error(2);
-  return 0xFF;
-}
-
-inline std::uint32_t next_bit(Decoder& d) {
-  d.mask >>= 1;
-  if (d.mask == 0) {
-    d.byte = next_byte(d);
-    d.mask = 0x80;
+// The next k bits (0 to 40); past the end of the input every bit is 1.
+inline std::uint32_t take_bits(Decoder& d, unsigned k) {
+  if (k == 0) return 0;
+  while (d.window_bits <= 56) {
+    const std::uint64_t b = d.in_pos < d.in_len ? d.in[d.in_pos++] : 0xFFu;
+    d.window |= b << (56 - d.window_bits);
+    d.window_bits += 8;
   }
-  return (d.byte & d.mask) != 0;
+  const std::uint64_t v = d.window >> (64 - k);
+  d.window <<= k;
+  d.window_bits -= k;
+  d.consumed += k;
+  return static_cast<std::uint32_t>(v);
 }
 
+// Renormalise after a narrowing: first the steps where low and high - 1
+// share their top bit, then those where the interval sits in the middle half.
 inline void renormalise(Decoder& d) {
-  std::uint32_t low = d.low, high = d.high, value = d.value;
-  for (;;) {
-    if (low >= kQ2) {
-      value -= kQ2; low -= kQ2; high -= kQ2;
-    } else if (low >= kQ1 && high <= kQ3) {
-      value -= kQ1; low -= kQ1; high -= kQ1;
-    } else if (high > kQ2) {
-      break;
-    }
-    low <<= 1;
-    high <<= 1;
-    value = (value << 1) + next_bit(d);
+  std::uint32_t L = d.low;
+  std::uint32_t H = d.high - 1;
+  const std::uint32_t diff = (L ^ H) & 0x1FFFFu;
+  const unsigned k1 = diff ? static_cast<unsigned>(__builtin_clz(diff)) - 15u : 17u;
+  L = (L << k1) & 0x1FFFFu;
+  H = ((H << k1) | ((1u << k1) - 1u)) & 0x1FFFFu;
+  const std::uint32_t mid = (L & ~H) & 0xFFFFu;
+  const unsigned k3 = static_cast<unsigned>(__builtin_clz(~(mid << 16)));
+  L = (L << k3) & 0xFFFFu;
+  H = (((H << k3) | ((1u << k3) - 1u)) & 0xFFFFu) | 0x10000u;
+  d.low = L;
+  d.high = H + 1;
+  const unsigned k = k1 + k3;
+  d.d = static_cast<std::uint32_t>((static_cast<std::uint64_t>(d.d) << k) | take_bits(d, k));
+}
+
+// The smallest rank whose cumulative entry is at most x. The entries fall
+// with the rank and the likely symbols hold the first ranks, so a scan from
+// the front, eight entries at a time, ends early.
+inline unsigned find_rank(const Model& m, std::uint32_t x) {
+  // Entries are at most 32767; a larger x (a damaged stream) finds rank 1
+  // either way, and the clamp keeps the compare within signed 16 bits.
+  const std::uint32_t xc = x < kMaxCum ? x : kMaxCum;
+#if defined(__SSE2__)
+  const __m128i vx = _mm_set1_epi16(static_cast<short>(xc));
+  for (unsigned i = 1;; i += 8) {
+    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m.cum + i));
+    const unsigned above = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi16(c, vx)));
+    if (above != 0xFFFFu) return i + static_cast<unsigned>(__builtin_ctz(~above)) / 2u;
   }
-  d.low = low; d.high = high; d.value = value;
+#else
+  const std::uint16_t* base = m.cum + 1;
+  unsigned n = kChars;
+  while (n > 1) {
+    const unsigned half = n / 2;
+    base = (base[half - 1] > xc) ? base + half : base;
+    n -= half;
+  }
+  return static_cast<unsigned>(base - m.cum) + (*base > xc ? 1u : 0u);
+#endif
 }
 
 inline unsigned decode_char(Decoder& d) {
   Model& m = d.model;
   const std::uint32_t range = d.high - d.low;
   const std::uint32_t total = m.cum[0];
-  const std::uint32_t x = ((d.value - d.low + 1) * total - 1) / range;
-  // Smallest rank whose cumulative entry is at most x (the table falls).
-  unsigned i = 1, j = kChars;
-  while (i < j) {
-    unsigned mid = (i + j) >> 1;
-    if (m.cum[mid] > x) i = mid + 1; else j = mid;
-  }
+  const std::uint32_t x = ((d.d + 1) * total - 1) / range;
+  const unsigned i = find_rank(m, x);
   const std::uint32_t low = d.low;
+  const std::uint32_t step = range * m.cum[i] / total;
   d.high = low + range * m.cum[i - 1] / total;
-  d.low = low + range * m.cum[i] / total;
+  d.low = low + step;
+  d.d -= step;
   renormalise(d);
   const unsigned c = m.sym_to_char[i];
   model_update(m, i);
@@ -81,16 +112,17 @@ inline unsigned decode_char(Decoder& d) {
 
 inline unsigned decode_position(Decoder& d) {
   const std::uint32_t range = d.high - d.low;
-  const std::uint32_t x = ((d.value - d.low + 1) * kPosTotal - 1) / range;
-  unsigned i = 1, j = kRingSize;
-  while (i < j) {
-    unsigned mid = (i + j) >> 1;
-    if (pos_cum[mid] > x) i = mid + 1; else j = mid;
-  }
+  const std::uint32_t x = ((d.d + 1) * kPosTotal - 1) / range;
+  // x past the total (a damaged stream) finds position 0 either way.
+  const std::uint32_t xc = x < kPosTotal ? x : kPosTotal - 1;
+  unsigned i = pos_start[xc >> kPosBucketShift];
+  while (pos_cum[i] > xc) ++i;
   const unsigned p = i - 1;
   const std::uint32_t low = d.low;
+  const std::uint32_t step = range * pos_cum[p + 1] / kPosTotal;
   d.high = low + range * pos_cum[p] / kPosTotal;
-  d.low = low + range * pos_cum[p + 1] / kPosTotal;
+  d.low = low + step;
+  d.d -= step;
   renormalise(d);
   return p;
 }
@@ -116,13 +148,12 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
   d.in = input;
   d.in_len = input_len;
   d.in_pos = 4;
-  d.overread = 0;
+  d.window = 0;
+  d.window_bits = 0;
+  d.consumed = 0;
   d.low = 0;
   d.high = kQ4;
-  d.value = 0;
-  d.byte = 0;
-  d.mask = 0;
-  for (int k = 0; k < 17; ++k) d.value = 2 * d.value + next_bit(d);
+  d.d = take_bits(d, 17);
   model_init(d.model);
   std::memset(d.ring, ' ', kPrefill);
 
@@ -155,9 +186,16 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
       produced += len;
     }
   }
+  // The bit reader fetches a byte when it needs its first bit; count the
+  // bytes so taken beyond the end. A valid stream goes one or two bytes
+  // over; a damaged one may go far, and that is reported once.
+  const std::uint64_t fetched = 4 + (d.consumed + 7) / 8;
+  const std::uint32_t overread =
+      fetched > input_len ? static_cast<std::uint32_t>(std::min<std::uint64_t>(fetched - input_len, 0xFFFFFFFFu)) : 0;
+  if (overread > kOverreadLimit) sfx_report_codec_error(2);
   if (stats) {
     stats->produced = produced;
-    stats->overread = d.overread;
+    stats->overread = overread;
   }
   return CODEC_OK;
 }

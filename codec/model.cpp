@@ -1,5 +1,6 @@
 #include "model.h"
 
+#include <algorithm>
 #include <array>
 
 namespace codec {
@@ -16,9 +17,23 @@ constexpr auto kPosTable = make_pos_table();
 static_assert(kPosTable[0] == kPosTotal);
 static_assert(kPosTable[1] == 28519);
 static_assert(kPosTable[4095] == 2);
+constexpr unsigned kBuckets = (kPosTotal >> kPosBucketShift) + 1;
+constexpr std::array<std::uint16_t, kBuckets> make_start_table() {
+  std::array<std::uint16_t, kBuckets> t{};
+  // The index for x falls as x grows: walk the buckets from the top down.
+  unsigned i = 1;
+  for (unsigned b = kBuckets; b-- > 0;) {
+    const unsigned x = std::min(((b + 1) << kPosBucketShift) - 1, kPosTotal - 1);
+    while (kPosTable[i] > x) ++i;
+    t[b] = static_cast<std::uint16_t>(i);
+  }
+  return t;
+}
+constexpr auto kStartTable = make_start_table();
 }  // namespace
 
 const std::uint16_t* const pos_cum = kPosTable.data();
+const std::uint16_t* const pos_start = kStartTable.data();
 
 void model_init(Model& m) {
   m.freq[0] = 0;
@@ -28,6 +43,7 @@ void model_init(Model& m) {
     m.freq[s] = 1;
   }
   for (unsigned i = 0; i <= kChars; ++i) m.cum[i] = static_cast<std::uint16_t>(kChars - i);
+  for (unsigned i = kChars + 1; i < sizeof m.cum / sizeof m.cum[0]; ++i) m.cum[i] = 0;
   m.sym_to_char[0] = 0;
 }
 

@@ -22,7 +22,7 @@ constexpr std::uint32_t kPosTotal = 28568;
 // Adaptive model over ranks 1..314. Frequencies never rise with the rank,
 // cumulative entries fall with it and cum[0] is the total.
 struct Model {
-  alignas(64) std::uint16_t cum[kChars + 1 + 5];   // padded for vector stores
+  alignas(64) std::uint16_t cum[kChars + 1 + 13];  // padded: the rank scan reads 8 at a time
   alignas(64) std::uint16_t freq[kChars + 1 + 5];
   std::uint16_t sym_to_char[kChars + 1];
   std::uint16_t char_to_sym[kChars];
@@ -60,5 +60,10 @@ inline void model_update(Model& m, unsigned s) {
 
 // Fixed position distribution: pos_cum[4096] = 0, pos_cum[0] = 28568.
 extern const std::uint16_t* const pos_cum;
+// For the decoder's look-up: pos_start[x >> kPosBucketShift] is the smallest
+// index whose entry is at most the largest x of that bucket, so the index
+// for x is found by stepping up from it a few places at most.
+constexpr unsigned kPosBucketShift = 3;
+extern const std::uint16_t* const pos_start;
 
 }  // namespace codec
