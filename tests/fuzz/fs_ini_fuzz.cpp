@@ -1,0 +1,37 @@
+// Feeds arbitrary bytes to the configuration file reader as a file.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+#include <cstdlib>
+
+#include "fs_code.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::string path = [] {
+    const char* tmp = std::getenv("TMPDIR");
+    return std::string(tmp ? tmp : "/tmp") + "/fs_ini_fuzz_" + std::to_string(getpid()) + ".ini";
+  }();
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) return 0;
+  std::fwrite(data, 1, size, f);
+  std::fclose(f);
+  fs_ini_entry* t = fs_ini_read(path.c_str());
+  if (t) {
+    // Every entry stays inside its widths and lookups walk to the end entry.
+    for (fs_ini_entry* e = t; e->section[0]; ++e) {
+      if (std::strlen(e->section) > 12 || std::strlen(e->key) > 19 || std::strlen(e->value) > 126)
+        __builtin_trap();
+      if (fs_ini_find(t, e->section, e->key) == nullptr) __builtin_trap();
+    }
+    fs_ini_find_last(t, "ALL", "X");
+    fs_ini_entry extra{};
+    std::strcpy(extra.section, "S");
+    fs_ini_entry* grown = fs_ini_append(t, &extra);
+    if (grown) t = grown;
+    fs_ini_write(t, (path + ".out").c_str());
+    fs_ini_free(t);
+  }
+  return 0;
+}
