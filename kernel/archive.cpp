@@ -86,6 +86,11 @@ const char* sfx_status_text(int status) {
     case SFX_E_TOTAL: return "member end: total disagrees with the data";
     case SFX_E_COUNT: return "member end: packet count disagrees with the data";
     case SFX_E_TOO_LONG: return "path too long";
+    case SFX_E_WRITE: return "write failed";
+    case SFX_E_VOLUME_SMALL: return "volume size too small";
+    case SFX_E_OPEN: return "cannot create the next volume";
+    case SFX_E_ENCODE: return "compressor failed";
+    case SFX_E_VOLUME_LARGE: return "a volume would be larger than 2 GiB";
     default: return "unknown status";
   }
 }

@@ -76,6 +76,12 @@ enum : int {
   SFX_E_TOTAL = -9,           // member end: the total disagrees with the data read
   SFX_E_COUNT = -10,          // member end: the count disagrees with the data read
   SFX_E_TOO_LONG = -11,       // a formed path or name does not fit its buffer
+  // Writing side (archive_write.h).
+  SFX_E_WRITE = -12,          // a write, flush or close failed
+  SFX_E_VOLUME_SMALL = -13,   // the volume size leaves no room for what must fit
+  SFX_E_OPEN = -14,           // a further volume could not be created
+  SFX_E_ENCODE = -15,         // the compressor failed
+  SFX_E_VOLUME_LARGE = -16,   // a volume would pass 2 GiB (the stub's file offsets)
 };
 
 // A short English text for a status above (for tools and logs).

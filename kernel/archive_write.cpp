@@ -1,0 +1,188 @@
+// The installer archive, writing side.
+#include "archive_write.h"
+
+#include <cstring>
+
+namespace {
+
+void put_u32(std::uint8_t* p, std::uint32_t v) {
+  for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
+}
+
+// What volume 1 needs after its last packet when the archive goes on in
+// volume 2: a volume end and the trailer.
+constexpr std::uint64_t kFirstClose = SFX_VOLUME_END_BYTES + SFX_TRAILER_SIZE;
+
+}  // namespace
+
+int sfx_member_header_build(std::uint8_t* out, const char* dir, const char* name,
+                            std::int32_t time) {
+  const std::size_t d = std::strlen(dir), n = std::strlen(name);
+  if (d >= SFX_DIR_FIELD || n >= SFX_NAME_FIELD) return SFX_E_TOO_LONG;
+  std::memset(out, 0, SFX_MEMBER_HEADER_SIZE);
+  std::memcpy(out, dir, d);
+  std::memcpy(out + SFX_NAME_OFFSET, name, n);
+  put_u32(out + SFX_TIME_OFFSET, static_cast<std::uint32_t>(time));
+  return SFX_OK;
+}
+
+void sfx_member_end_build(std::uint8_t* out, std::uint32_t total, std::uint32_t count) {
+  put_u32(out, total);
+  put_u32(out + 4, count);
+}
+
+void sfx_archive_end_build(std::uint8_t* out, std::uint32_t first_packet) {
+  // Check bytes over the nine header bytes alone.
+  std::uint8_t s = 0, x = 0;
+  packet_check_bytes(SFX_ARCHIVE_END_TYPE_ON_DISK, SFX_ARCHIVE_END_STORED,
+                     SFX_ARCHIVE_END_UNPACKED, nullptr, 0, &s, &x);
+  out[0] = SFX_ARCHIVE_END_TYPE_ON_DISK;
+  put_u32(out + 1, SFX_ARCHIVE_END_UNPACKED);
+  put_u32(out + 5, SFX_ARCHIVE_END_STORED);
+  out[9] = s;
+  out[10] = x;
+  put_u32(out + 11, 0);
+  sfx_trailer_build(out + 15, first_packet);
+}
+
+void sfx_volume_end_build(std::uint8_t* out) {
+  std::memset(out, 0, SFX_VOLUME_END_BYTES);
+  out[0] = SFX_VOLUME_END;
+  std::uint8_t s = 0, x = 0;
+  packet_check_bytes(SFX_VOLUME_END, 0, 0, nullptr, 0, &s, &x);
+  out[9] = s;
+  out[10] = x;
+}
+
+void sfx_trailer_build(std::uint8_t* out, std::uint32_t first_packet) {
+  put_u32(out, first_packet);
+  std::memcpy(out + 4, SFX_SIGNATURE, 4);
+}
+
+std::uint32_t sfx_data_chunk_size(std::uint64_t volume_size) {
+  if (volume_size == 0) return SFX_PACKET_SIZE;
+  if (volume_size < SFX_MIN_VOLUME_SIZE) return 0;
+  const std::uint64_t room = volume_size - PACKET_HEADER_SIZE - SFX_VOLUME_END_BYTES;
+  return room < SFX_PACKET_SIZE ? static_cast<std::uint32_t>(room) : SFX_PACKET_SIZE;
+}
+
+SfxArchiveWriter::SfxArchiveWriter(std::FILE* first, std::uint32_t first_packet,
+                                   std::uint64_t volume_size, OpenFn open, CloseFn close)
+    : first_(first),
+      cur_(first),
+      first_packet_(first_packet),
+      limit_(volume_size == 0 || volume_size > SFX_MAX_VOLUME_SIZE ? SFX_MAX_VOLUME_SIZE
+                                                                   : volume_size),
+      split_(volume_size != 0),
+      open_(std::move(open)),
+      close_(std::move(close)),
+      used_(first_packet),
+      work_(2 * SFX_PACKET_SIZE) {}
+
+SfxArchiveWriter::~SfxArchiveWriter() {
+  if (cur_ && cur_ != first_ && close_) close_(volume_, cur_);
+  codec_encoder_free(encoder_);
+  packet_free(packet_);
+}
+
+int SfxArchiveWriter::begin() {
+  encoder_ = codec_encoder_new();
+  packet_ = packet_alloc(SFX_PACKET_SIZE);
+  if (!encoder_ || !packet_) return failed_ = SFX_E_ENCODE;
+  // Volume 1 must hold the stub and at least the close of a split archive.
+  if (static_cast<std::uint64_t>(first_packet_) + kFirstClose > limit_)
+    return failed_ = SFX_E_VOLUME_SMALL;
+  if (limit_ < SFX_MIN_VOLUME_SIZE) return failed_ = SFX_E_VOLUME_SMALL;
+  return SFX_OK;
+}
+
+int SfxArchiveWriter::write(const void* bytes, std::size_t n) {
+  if (n && std::fwrite(bytes, 1, n, cur_) != n) return failed_ = SFX_E_WRITE;
+  used_ += n;
+  return SFX_OK;
+}
+
+int SfxArchiveWriter::next_volume() {
+  std::uint8_t ve[SFX_VOLUME_END_BYTES];
+  sfx_volume_end_build(ve);
+  if (int st = write(ve, sizeof ve)) return st;
+  if (volume_ == 1) {
+    std::uint8_t t[SFX_TRAILER_SIZE];
+    sfx_trailer_build(t, first_packet_);
+    if (int st = write(t, sizeof t)) return st;
+    if (std::fflush(first_) != 0) return failed_ = SFX_E_WRITE;
+  } else {
+    std::FILE* f = cur_;
+    cur_ = nullptr;
+    if (close_(volume_, f) != 0) return failed_ = SFX_E_WRITE;
+  }
+  sizes_.push_back(used_);
+  ++volume_;
+  cur_ = open_(volume_);
+  if (!cur_) return failed_ = SFX_E_OPEN;
+  used_ = 0;
+  return SFX_OK;
+}
+
+int SfxArchiveWriter::put(const Packet& packet, const std::uint8_t* payload) {
+  if (failed_) return failed_;
+  const std::uint64_t n = PACKET_HEADER_SIZE + (packet.unpacked_len ? packet.stored_len : 0u);
+  // Room for this packet and whatever closes the volume after it.
+  const std::uint64_t close = volume_ == 1 ? kFirstClose : SFX_VOLUME_END_BYTES;
+  if (used_ + n + close > limit_) {
+    if (!split_) return failed_ = SFX_E_VOLUME_LARGE;
+    if (int st = next_volume()) return st;
+    if (n + SFX_VOLUME_END_BYTES > limit_) return failed_ = SFX_E_VOLUME_SMALL;
+  }
+  std::uint8_t h[PACKET_HEADER_SIZE];
+  h[0] = packet.type;
+  put_u32(h + 1, packet.unpacked_len);
+  put_u32(h + 5, packet.stored_len);
+  h[9] = packet.check_sum;
+  h[10] = packet.check_xor;
+  if (int st = write(h, sizeof h)) return st;
+  if (packet.unpacked_len == 0) return SFX_OK;
+  return write(payload, packet.stored_len);
+}
+
+int SfxArchiveWriter::put_small(std::uint8_t type, const std::uint8_t* data, std::uint32_t len) {
+  if (failed_) return failed_;
+  std::memcpy(packet_->data, data, len);
+  packet_->type = type;
+  packet_->unpacked_len = len;
+  packet_->stored_len = 0;
+  const std::uint8_t* payload = nullptr;
+  if (packet_encode(packet_, encoder_, work_.data(), static_cast<std::uint32_t>(work_.size() - 1),
+                    &payload) != 0)
+    return failed_ = SFX_E_ENCODE;
+  return put(*packet_, payload);
+}
+
+int SfxArchiveWriter::put_member_header(const char* dir, const char* name, std::int32_t time) {
+  std::uint8_t h[SFX_MEMBER_HEADER_SIZE];
+  if (int st = sfx_member_header_build(h, dir, name, time)) return st;
+  return put_small(SFX_MEMBER_HEADER, h, SFX_MEMBER_HEADER_SIZE);
+}
+
+int SfxArchiveWriter::put_member_end(std::uint32_t total, std::uint32_t count) {
+  std::uint8_t e[SFX_MEMBER_END_SIZE];
+  sfx_member_end_build(e, total, count);
+  return put_small(SFX_MEMBER_END, e, SFX_MEMBER_END_SIZE);
+}
+
+int SfxArchiveWriter::finish() {
+  if (failed_) return failed_;
+  std::uint8_t end[SFX_ARCHIVE_END_BYTES];
+  sfx_archive_end_build(end, first_packet_);
+  if (used_ + SFX_ARCHIVE_END_BYTES > limit_) {
+    if (!split_) return failed_ = SFX_E_VOLUME_LARGE;
+    if (int st = next_volume()) return st;
+  }
+  if (int st = write(end, sizeof end)) return st;
+  sizes_.push_back(used_);
+  if (volume_ == 1) return std::fflush(first_) == 0 ? SFX_OK : (failed_ = SFX_E_WRITE);
+  std::FILE* f = cur_;
+  cur_ = first_;
+  if (close_(volume_, f) != 0) return failed_ = SFX_E_WRITE;
+  return SFX_OK;
+}

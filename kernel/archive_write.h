@@ -1,0 +1,100 @@
+// The installer archive, writing side (the packer only): the fixed
+// payloads, and a writer that lays encoded packets out over volumes.
+//
+// Volume layout as written:
+//   volume 1        stub, packets, then either the archive end (a single
+//                   volume) or a volume-end packet; the trailer last
+//   volumes 2 ..    packets from offset 0, each closed by a volume end,
+//                   the last one by the archive end
+// The volume-end packet is the empty packet of type 5 (05, two zero
+// lengths, check bytes 05 05). The archive end always stands in the last
+// volume, followed by the signature: in volume 1 that signature is the
+// trailer's, in a later volume it repeats it so that the archive-end packet
+// is the same 23 bytes wherever it stands, its payload naming volume 1's P.
+// A packet never spans two volumes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include "archive.h"
+
+// Bytes of the volume-end packet and of volume 1's close after it.
+constexpr std::uint32_t SFX_VOLUME_END_BYTES = PACKET_HEADER_SIZE;
+// Smallest volume size for volumes 2 and on: room for the largest member
+// header and a volume end, with some to spare for data.
+constexpr std::uint64_t SFX_MIN_VOLUME_SIZE = 1024;
+// Volumes stay below 2 GiB: the stub positions itself with signed 32-bit
+// file offsets.
+constexpr std::uint64_t SFX_MAX_VOLUME_SIZE = 0x7FFFFFFFu;
+
+// Fills a 772-byte member header. 0, or SFX_E_TOO_LONG when the directory
+// needs more than 511 bytes or the name more than 255.
+int sfx_member_header_build(std::uint8_t* out, const char* dir, const char* name,
+                            std::int32_t time);
+void sfx_member_end_build(std::uint8_t* out, std::uint32_t total, std::uint32_t count);
+// The archive end with the signature after it: SFX_ARCHIVE_END_BYTES bytes.
+void sfx_archive_end_build(std::uint8_t* out, std::uint32_t first_packet);
+void sfx_volume_end_build(std::uint8_t* out);  // SFX_VOLUME_END_BYTES bytes
+void sfx_trailer_build(std::uint8_t* out, std::uint32_t first_packet);  // 8 bytes
+
+// Largest member-data chunk for a volume size (0 = no limit), so that a
+// packet of it, stored or compressed, fits in an empty later volume with its
+// volume end: min(100000, size - 22). 0 when the size is below
+// SFX_MIN_VOLUME_SIZE.
+std::uint32_t sfx_data_chunk_size(std::uint64_t volume_size);
+
+// Writes packets over volumes. Volume 1 is given already holding the stub
+// (first_packet bytes); volumes 2, 3, ... are opened through `open` and
+// handed back through `close` when full. Every call returns 0 or a
+// negative SFX_E_* status; after a failure the writer is unusable.
+class SfxArchiveWriter {
+ public:
+  using OpenFn = std::function<std::FILE*(int volume)>;
+  using CloseFn = std::function<int(int volume, std::FILE* f)>;
+
+  // volume_size 0: no split (but still at most SFX_MAX_VOLUME_SIZE).
+  SfxArchiveWriter(std::FILE* first, std::uint32_t first_packet, std::uint64_t volume_size,
+                   OpenFn open, CloseFn close);
+  ~SfxArchiveWriter();
+  SfxArchiveWriter(const SfxArchiveWriter&) = delete;
+  SfxArchiveWriter& operator=(const SfxArchiveWriter&) = delete;
+
+  // Checks that volume 1 holds the stub and its close (SFX_E_VOLUME_SMALL)
+  // and that later volumes can hold a packet.
+  int begin();
+  // An encoded packet (packet_encode's result: header fields and payload).
+  int put(const Packet& packet, const std::uint8_t* payload);
+  // Builds, encodes and puts a member header or a member end.
+  int put_member_header(const char* dir, const char* name, std::int32_t time);
+  int put_member_end(std::uint32_t total, std::uint32_t count);
+  // Writes the archive end (and the trailer), closes volumes after the
+  // first. Volume 1 stays open and flushed; the caller closes it.
+  int finish();
+
+  int volumes() const { return volume_; }
+  // Sizes of the volumes so far, volume 1 first.
+  const std::vector<std::uint64_t>& volume_sizes() const { return sizes_; }
+
+ private:
+  int write(const void* bytes, std::size_t n);
+  int next_volume();
+  int put_small(std::uint8_t type, const std::uint8_t* data, std::uint32_t len);
+
+  std::FILE* first_;
+  std::FILE* cur_;
+  std::uint32_t first_packet_;
+  std::uint64_t limit_;
+  bool split_;
+  OpenFn open_;
+  CloseFn close_;
+  int volume_ = 1;
+  std::uint64_t used_ = 0;  // bytes in the current volume
+  std::vector<std::uint64_t> sizes_;
+  CodecEncoder* encoder_ = nullptr;
+  Packet* packet_ = nullptr;
+  std::vector<std::uint8_t> work_;
+  int failed_ = 0;
+};
