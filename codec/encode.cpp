@@ -21,15 +21,18 @@ constexpr unsigned kMirror = kMaxMatch - 1;      // 59 mirrored bytes
 struct CodecEncoder {
   // Ring plus mirror, plus slack so that word-wide compares may over-read.
   alignas(64) std::uint8_t ring[codec::kRingSize + codec::kMirror + 16];
-  std::uint16_t left[codec::kRingSize + 1];
-  std::uint16_t right[codec::kRingSize + 257];
+  // Child links, interleaved: link[2n] is the left child of n, link[2n + 1]
+  // the right one. Entries 4097 + b are the heads of the 256 trees, whose
+  // right link is the root of tree b.
+  alignas(64) std::uint16_t link[2 * (codec::kRingSize + 257)];
   std::uint16_t parent[codec::kRingSize + 1];
   unsigned match_len;
   unsigned match_dist;
   codec::Model model;
   // coder
   std::uint32_t low, high, follow;
-  std::uint32_t byte, mask;
+  std::uint64_t acc;      // bits not yet written, the oldest at the top
+  unsigned acc_bits;
   // sink
   std::uint8_t* out;
   std::uint32_t out_cap, out_len;
@@ -49,42 +52,47 @@ inline void put_byte(CodecEncoder& e, std::uint32_t b) {
   ++e.out_len;
 }
 
-inline void put_bit(CodecEncoder& e, std::uint32_t bit) {
-  if (bit) e.byte |= e.mask;
-  e.mask >>= 1;
-  if (e.mask == 0) {
-    put_byte(e, e.byte);
-    e.byte = 0;
-    e.mask = 0x80;
+// Appends the n low bits of v (n at most 32), writing out whole bytes.
+inline void put_bits(CodecEncoder& e, std::uint32_t v, unsigned n) {
+  if (n == 0) return;
+  e.acc |= (static_cast<std::uint64_t>(v) & ((std::uint64_t{1} << n) - 1)) << (64 - n - e.acc_bits);
+  e.acc_bits += n;
+  while (e.acc_bits >= 8) {
+    put_byte(e, static_cast<std::uint32_t>(e.acc >> 56));
+    e.acc <<= 8;
+    e.acc_bits -= 8;
   }
 }
 
+// Emits bit b followed by the pending follow bits (its complement).
 inline void emit(CodecEncoder& e, std::uint32_t bit) {
-  put_bit(e, bit);
-  for (; e.follow > 0; --e.follow) put_bit(e, bit ^ 1u);
+  put_bits(e, bit, 1);
+  const std::uint32_t fill = bit ? 0u : 0xFFFFFFFFu;
+  for (; e.follow >= 32; e.follow -= 32) put_bits(e, fill, 32);
+  put_bits(e, fill, e.follow);
+  e.follow = 0;
 }
 
+// Renormalise after a narrowing. While low and high - 1 share their top bit
+// that bit is emitted; then every step in the middle half adds a follow bit.
 inline void renormalise(CodecEncoder& e) {
-  std::uint32_t low = e.low, high = e.high;
-  for (;;) {
-    if (high <= kQ2) {
-      emit(e, 0);
-    } else if (low >= kQ2) {
-      emit(e, 1);
-      low -= kQ2;
-      high -= kQ2;
-    } else if (low >= kQ1 && high <= kQ3) {
-      ++e.follow;
-      low -= kQ1;
-      high -= kQ1;
-    } else {
-      break;
-    }
-    low <<= 1;
-    high <<= 1;
+  std::uint32_t L = e.low;
+  std::uint32_t H = e.high - 1;
+  const std::uint32_t diff = (L ^ H) & 0x1FFFFu;
+  const unsigned k1 = diff ? static_cast<unsigned>(__builtin_clz(diff)) - 15u : 17u;
+  if (k1) {
+    emit(e, (L >> 16) & 1u);
+    put_bits(e, L >> (17 - k1), k1 - 1);
+    L = (L << k1) & 0x1FFFFu;
+    H = ((H << k1) | ((1u << k1) - 1u)) & 0x1FFFFu;
   }
-  e.low = low;
-  e.high = high;
+  const std::uint32_t mid = (L & ~H) & 0xFFFFu;
+  const unsigned k3 = static_cast<unsigned>(__builtin_clz(~(mid << 16)));
+  e.follow += k3;
+  L = (L << k3) & 0xFFFFu;
+  H = (((H << k3) | ((1u << k3) - 1u)) & 0xFFFFu) | 0x10000u;
+  e.low = L;
+  e.high = H + 1;
 }
 
 inline void encode_char(CodecEncoder& e, unsigned k) {
@@ -107,62 +115,66 @@ inline void encode_position(CodecEncoder& e, unsigned p) {
   renormalise(e);
 }
 
+// The last bits; a partly filled byte is completed with zeros and written,
+// any bits beyond it are not.
 void finish(CodecEncoder& e) {
   ++e.follow;
   emit(e, e.low < kQ1 ? 0u : 1u);
-  for (int k = 0; k < 7; ++k) put_bit(e, 0);
+  put_bits(e, 0, 7);
 }
 
-// Index of the first byte in 1..59 where the strings at a and b differ
-// (60 when all agree); *cmp gets ring[a+i] - ring[b+i] there.
-inline unsigned compare(const std::uint8_t* ring, unsigned a, unsigned b, int* cmp) {
+inline std::uint64_t load64(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+// Compares the strings at a and b from byte `from` (bytes before it are
+// known to agree) up to byte 59. Returns the index of the first differing
+// byte, or 60 when all agree; *greater tells whether a's byte is the larger.
+inline unsigned compare(const std::uint8_t* ring, unsigned a, unsigned b, unsigned from, bool* greater) {
   const std::uint8_t* x = ring + a;
   const std::uint8_t* y = ring + b;
-  for (unsigned i = 1; i < kMaxMatch; i += 8) {
-    std::uint64_t u, v;
-    std::memcpy(&u, x + i, 8);
-    std::memcpy(&v, y + i, 8);
-    const std::uint64_t diff = u ^ v;
-    if (diff) {
-      const unsigned k = i + (static_cast<unsigned>(__builtin_ctzll(diff)) >> 3);
+  for (unsigned i = from; i < kMaxMatch; i += 8) {
+    const std::uint64_t u = load64(x + i);
+    const std::uint64_t v = load64(y + i);
+    if (u != v) {
+      const unsigned k = i + (static_cast<unsigned>(__builtin_ctzll(u ^ v)) >> 3);
       if (k >= kMaxMatch) break;
-      *cmp = static_cast<int>(x[k]) - static_cast<int>(y[k]);
+      *greater = __builtin_bswap64(u) > __builtin_bswap64(v);
       return k;
     }
   }
-  *cmp = 0;
+  *greater = true;
   return kMaxMatch;
 }
 
+// Inserts position r into the tree of its first byte and records the
+// longest match met on the way (the nearest among equally long ones).
+// The walk keeps how far the new string agrees with the nearest node below
+// it and the nearest above it: every node in between agrees at least as far,
+// so its comparison starts there.
 void insert_node(CodecEncoder& e, unsigned r) {
-  std::uint8_t* ring = e.ring;
-  std::uint16_t* left = e.left;
-  std::uint16_t* right = e.right;
+  const std::uint8_t* ring = e.ring;
+  std::uint16_t* link = e.link;
   std::uint16_t* parent = e.parent;
-  int cmp = 1;
   unsigned p = kHeads + ring[r];
-  left[r] = right[r] = kNil;
+  bool right = true;
+  link[2 * r] = link[2 * r + 1] = kNil;
   unsigned mlen = 0;
   unsigned mdist = e.match_dist;
+  unsigned agree_below = 1, agree_above = 1;
   for (;;) {
-    if (cmp >= 0) {
-      if (right[p] != kNil) {
-        p = right[p];
-      } else {
-        right[p] = static_cast<std::uint16_t>(r);
-        parent[r] = static_cast<std::uint16_t>(p);
-        break;
-      }
-    } else {
-      if (left[p] != kNil) {
-        p = left[p];
-      } else {
-        left[p] = static_cast<std::uint16_t>(r);
-        parent[r] = static_cast<std::uint16_t>(p);
-        break;
-      }
+    std::uint16_t* next = &link[2 * p + (right ? 1 : 0)];
+    if (*next == kNil) {
+      *next = static_cast<std::uint16_t>(r);
+      parent[r] = static_cast<std::uint16_t>(p);
+      break;
     }
-    const unsigned i = compare(ring, r, p, &cmp);
+    p = *next;
+    const unsigned from = agree_below < agree_above ? agree_below : agree_above;
+    const unsigned i = compare(ring, r, p, from, &right);
+    if (right) agree_below = i; else agree_above = i;
     if (i > kThreshold) {
       const unsigned dist = (r - p) & kRingMask;
       if (i > mlen) {
@@ -170,14 +182,16 @@ void insert_node(CodecEncoder& e, unsigned r) {
         mlen = i;
         if (i >= kMaxMatch) {
           // A full match: r takes p's place in the tree.
-          parent[r] = parent[p];
-          left[r] = left[p];
-          right[r] = right[p];
-          parent[left[p]] = static_cast<std::uint16_t>(r);
-          parent[right[p]] = static_cast<std::uint16_t>(r);
+          const unsigned lp = link[2 * p];
+          const unsigned rp = link[2 * p + 1];
           const unsigned q = parent[p];
-          if (right[q] == p) right[q] = static_cast<std::uint16_t>(r);
-          else left[q] = static_cast<std::uint16_t>(r);
+          parent[r] = static_cast<std::uint16_t>(q);
+          link[2 * r] = static_cast<std::uint16_t>(lp);
+          link[2 * r + 1] = static_cast<std::uint16_t>(rp);
+          parent[lp] = static_cast<std::uint16_t>(r);
+          parent[rp] = static_cast<std::uint16_t>(r);
+          if (link[2 * q + 1] == p) link[2 * q + 1] = static_cast<std::uint16_t>(r);
+          else link[2 * q] = static_cast<std::uint16_t>(r);
           parent[p] = kNil;
           break;
         }
@@ -191,31 +205,33 @@ void insert_node(CodecEncoder& e, unsigned r) {
 }
 
 void delete_node(CodecEncoder& e, unsigned p) {
-  std::uint16_t* left = e.left;
-  std::uint16_t* right = e.right;
+  std::uint16_t* link = e.link;
   std::uint16_t* parent = e.parent;
   if (parent[p] == kNil) return;
+  const unsigned lp = link[2 * p];
+  const unsigned rp = link[2 * p + 1];
   unsigned q;
-  if (right[p] == kNil) {
-    q = left[p];
-  } else if (left[p] == kNil) {
-    q = right[p];
+  if (rp == kNil) {
+    q = lp;
+  } else if (lp == kNil) {
+    q = rp;
   } else {
-    q = left[p];
-    if (right[q] != kNil) {
-      do q = right[q]; while (right[q] != kNil);
-      right[parent[q]] = left[q];
-      parent[left[q]] = parent[q];
-      left[q] = left[p];
-      parent[left[p]] = static_cast<std::uint16_t>(q);
+    q = lp;
+    if (link[2 * q + 1] != kNil) {
+      do q = link[2 * q + 1]; while (link[2 * q + 1] != kNil);
+      const unsigned lq = link[2 * q];
+      link[2 * parent[q] + 1] = static_cast<std::uint16_t>(lq);
+      parent[lq] = parent[q];
+      link[2 * q] = static_cast<std::uint16_t>(lp);
+      parent[lp] = static_cast<std::uint16_t>(q);
     }
-    right[q] = right[p];
-    parent[right[p]] = static_cast<std::uint16_t>(q);
+    link[2 * q + 1] = static_cast<std::uint16_t>(rp);
+    parent[rp] = static_cast<std::uint16_t>(q);
   }
-  parent[q] = parent[p];
   const unsigned pp = parent[p];
-  if (right[pp] == p) right[pp] = static_cast<std::uint16_t>(q);
-  else left[pp] = static_cast<std::uint16_t>(q);
+  parent[q] = static_cast<std::uint16_t>(pp);
+  if (link[2 * pp + 1] == p) link[2 * pp + 1] = static_cast<std::uint16_t>(q);
+  else link[2 * pp] = static_cast<std::uint16_t>(q);
   parent[p] = kNil;
 }
 
@@ -242,8 +258,8 @@ int codec_compress_with(CodecEncoder* encoder, const std::uint8_t* input, std::u
   e.low = 0;
   e.high = kQ4;
   e.follow = 0;
-  e.byte = 0;
-  e.mask = 0x80;
+  e.acc = 0;
+  e.acc_bits = 0;
   e.match_len = 0;
   e.match_dist = 0;
   output[0] = static_cast<std::uint8_t>(input_len);
@@ -260,7 +276,7 @@ int codec_compress_with(CodecEncoder* encoder, const std::uint8_t* input, std::u
   // output never depends on earlier calls; then the spaces of the pre-fill.
   std::memset(e.ring, 0, sizeof e.ring);
   std::memset(e.ring, ' ', kPrefill);
-  for (unsigned b = 0; b < 256; ++b) e.right[kHeads + b] = kNil;
+  for (unsigned b = 0; b < 256; ++b) e.link[2 * (kHeads + b) + 1] = kNil;
   for (unsigned n = 0; n < kRingSize; ++n) e.parent[n] = kNil;
 
   const std::uint8_t* src = input;
