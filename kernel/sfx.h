@@ -1,0 +1,110 @@
+// The installer stub: process-wide state and the operations of the
+// self-extraction flow. The flow itself is platform-free; everything that
+// touches the window system or the operating system goes through the seam
+// in sfx_platform.h, which the Win32 program and the console build provide.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "archive.h"
+#include "codec.h"
+
+// Room of every path and formatted text: 1023 characters and the zero.
+constexpr std::size_t SFX_PATH_ROOM = 1024;
+// Seconds the main thread waits for the progress window.
+constexpr int SFX_DIALOG_WAIT_SECONDS = 30;
+
+// String table ids.
+enum : int {
+  SFX_MSG_OPEN_WRITE = 1,
+  SFX_MSG_OPEN_READ = 2,
+  SFX_MSG_READ_NAMED = 3,
+  SFX_MSG_READ = 4,
+  SFX_MSG_WRITE = 5,
+  SFX_MSG_BAD_PACKET = 6,
+  SFX_MSG_CLOSING = 7,
+  SFX_MSG_CLOSING_FILES = 8,
+  SFX_MSG_NO_RUN = 10,
+  SFX_MSG_UNEXPECTED = 12,
+  SFX_MSG_PREPARING = 13,
+  SFX_MSG_SETUP_RUNNING = 14,
+  SFX_CAP_PROBLEM = 18,
+  SFX_MSG_NO_WINDOW = 19,
+  SFX_CAP_ERROR = 20,
+  SFX_CAP_CANCELLED = 21,
+  SFX_MSG_CANCELLED = 22,
+  SFX_MSG_CODEC = 23,
+  SFX_MSG_MEMBER_END = 25,
+  SFX_MSG_FILE_TIME = 26,
+  SFX_MSG_SEEK = 27,
+  SFX_MSG_SIGNATURE = 28,
+  SFX_MSG_INSERT_DISK = 29,
+  SFX_MSG_WRONG_DISK = 30,
+  SFX_CAP_INSERT_DISK = 31,
+};
+
+// Dialog template and control ids.
+enum : int {
+  SFX_DIALOG_ID = 101,
+  SFX_STATUS_ID = 404,
+  SFX_CANCEL_ID = 1002,
+};
+
+// ---- process-wide state ----------------------------------------------------
+// The two window handles are written once each by the UI thread and only
+// read by the main thread; everything else belongs to the main thread.
+extern void* sfx_instance;
+extern char sfx_work_dir[SFX_PATH_ROOM];
+extern void* volatile sfx_dialog;
+extern void* volatile sfx_progress_bar;
+extern std::FILE* sfx_archive;
+extern char sfx_volume_name[SFX_PATH_ROOM];
+extern std::int32_t sfx_volume_count;
+extern std::int32_t sfx_progress_base;
+extern std::int32_t sfx_progress_end;
+extern Packet* sfx_packet;
+// The program's own path as started; used unchanged in messages.
+extern char sfx_own_path[SFX_PATH_ROOM];
+
+// ---- the flow ----------------------------------------------------------------
+// Runs the whole self-extraction for the program started as own_path (an
+// empty text: the platform's module path). Returns the exit code (0) or
+// ends the process itself.
+int sfx_run(const char* own_path);
+
+// Reads one member (sfx_packet holds its header); returns after its good
+// end, or ends the process.
+void sfx_extract_member();
+
+// Closes the current volume and opens the next one, prompting for the
+// diskette until it opens (or the user cancels from the progress window).
+void sfx_change_volume();
+
+// ---- messages ----------------------------------------------------------------
+// A message box: caption and text are string-table ids, arg fills the one
+// "%s" of the text. Blocks until the box is closed; returns 0.
+int sfx_show_message(int caption, int text, const char* arg, bool info);
+// The whole text of the progress window's status box.
+void sfx_show_status(int text, const char* arg);
+// The progress bar for a position in the current volume.
+void sfx_set_progress(long position);
+// Percentage of position within [base, end]; 100 when the span is empty.
+int sfx_percent(std::int64_t position, std::int64_t base, std::int64_t end);
+
+// Shows text (caption 20 unless given) as an error box, then the closing
+// message (7, or 8 with the work directory), and ends with exit code 1.
+[[noreturn]] void sfx_fail(int text, const char* arg, int closing, int caption = SFX_CAP_ERROR);
+
+// Puts arg into the "%s" of tmpl ("%%" gives "%") into out, of room cap.
+// The result is always ended; returns false when it had to be cut short.
+bool sfx_format(char* out, std::size_t cap, const char* tmpl, const char* arg);
+
+// Joins up to three parts into out; false (and out empty) when the result
+// would not fit in cap - 1 characters. Paths are never cut.
+bool sfx_join(char* out, std::size_t cap, const char* a, const char* b, const char* c = "",
+              const char* d = "");
+
+// Fills the state's defaults for a fresh run (tests run the flow repeatedly).
+void sfx_reset_state();

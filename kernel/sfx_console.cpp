@@ -1,0 +1,264 @@
+// The console build of the stub: the same flow on a terminal. Message boxes
+// and the status box are printed, a box waits for a line on standard input
+// (as the user's OK), Ctrl+C is the progress window's Cancel button.
+//
+// For the tests: QTKSFX_SYSTEM_DIR stands in for the Windows directory,
+// QTKSFX_NO_WINDOW=1 keeps the "window" from ever appearing,
+// QTKSFX_NO_PROGRESS_BAR=1 makes its progress bar fail, and
+// QTKSFX_FAST_CLOCK=1 lets one second pass per look at the clock.
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "sfx.h"
+#include "sfx_platform.h"
+#include "sfx_texts.h"
+
+extern char** environ;
+
+namespace {
+
+int g_language = -1;    // 0 English, 1 Czech
+int g_last_percent = -1;
+bool g_stdin_ended = false;
+
+bool env_set(const char* name) {
+  const char* v = std::getenv(name);
+  return v && v[0] && std::strcmp(v, "0") != 0;
+}
+
+void write_all(int fd, const char* s, std::size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, s, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;
+    s += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+// Appends s to buf (room cap, length n), flattening CR LF into " / ".
+void append(char* buf, std::size_t cap, std::size_t& n, const char* s) {
+  for (; *s && n + 1 < cap; ++s) {
+    if (*s == '\r') continue;
+    if (*s == '\n') {
+      for (const char* r = " / "; *r && n + 1 < cap; ++r) buf[n++] = *r;
+      continue;
+    }
+    buf[n++] = *s;
+  }
+  buf[n] = 0;
+}
+
+void print_line(const char* a, const char* b, const char* c, const char* d) {
+  char line[4 * SFX_PATH_ROOM];
+  std::size_t n = 0;
+  append(line, sizeof line, n, a);
+  append(line, sizeof line, n, b);
+  append(line, sizeof line, n, c);
+  append(line, sizeof line, n, d);
+  if (n + 1 < sizeof line) line[n++] = '\n';
+  write_all(1, line, n);  // one write, so that the two threads' lines never mix
+}
+
+int language() {
+  if (g_language < 0) {
+    const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+    g_language = 0;
+    for (const char* name : names) {
+      const char* v = std::getenv(name);
+      if (v && v[0]) {
+        g_language = (v[0] == 'c' && v[1] == 's') ? 1 : 0;
+        break;
+      }
+    }
+  }
+  return g_language;
+}
+
+// The "UI thread": shows the window, then waits for Ctrl+C.
+void* ui_thread(void*) {
+  if (env_set("QTKSFX_NO_WINDOW")) return nullptr;
+  sfx_dialog = reinterpret_cast<void*>(1);
+  print_line("window: ", sfx_dialog_texts[language()][0], "", "");
+  if (env_set("QTKSFX_NO_PROGRESS_BAR")) {
+    sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_NO_WINDOW, "", false);
+    sfx_show_message(SFX_CAP_ERROR, SFX_MSG_CLOSING, "", true);
+    sfx_platform_exit(1);
+  }
+  sfx_progress_bar = reinterpret_cast<void*>(1);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) == 0 && sig == SIGINT) {
+      sfx_show_message(SFX_CAP_CANCELLED, SFX_MSG_CANCELLED, sfx_work_dir, false);
+      sfx_platform_exit(1);
+    }
+  }
+}
+
+std::size_t from_env(const char* name, char* out, std::size_t cap) {
+  const char* v = std::getenv(name);
+  if (!v) return 0;
+  const std::size_t n = std::strlen(v);
+  if (n == 0 || n + 1 > cap) return 0;
+  std::memcpy(out, v, n + 1);
+  return n;
+}
+
+}  // namespace
+
+void sfx_platform_init() {
+  // Ctrl+C goes to the UI thread alone (sigwait there).
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void sfx_platform_module_path(char* out, std::size_t cap) {
+  const ssize_t n = ::readlink("/proc/self/exe", out, cap - 1);
+  out[n > 0 ? n : 0] = 0;
+}
+
+std::size_t sfx_platform_temp_dir(char* out, std::size_t cap) {
+  if (!std::getenv("TMPDIR")) {
+    std::strcpy(out, "/tmp/");
+    return 5;
+  }
+  return from_env("TMPDIR", out, cap);
+}
+
+std::size_t sfx_platform_windows_dir(char* out, std::size_t cap) {
+  return from_env("QTKSFX_SYSTEM_DIR", out, cap);
+}
+
+bool sfx_platform_start_ui() {
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, ui_thread, nullptr) != 0) return false;
+  pthread_detach(thread);
+  return true;
+}
+
+void sfx_platform_sleep(unsigned milliseconds) {
+  timespec ts{static_cast<time_t>(milliseconds / 1000),
+              static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+std::int64_t sfx_platform_now() {
+  static std::int64_t fake = 0;
+  if (env_set("QTKSFX_FAST_CLOCK")) return ++fake;
+  return static_cast<std::int64_t>(::time(nullptr));
+}
+
+std::size_t sfx_platform_load_string(int id, char* out, std::size_t cap) {
+  if (id < 1 || id > 31 || cap == 0) return 0;
+  const char* s = sfx_texts[language()][id];
+  std::size_t n = std::strlen(s);
+  if (n > cap - 1) n = cap - 1;
+  std::memcpy(out, s, n);
+  out[n] = 0;
+  return n;
+}
+
+void sfx_platform_message_box(const char* caption, const char* text, bool info) {
+  print_line(info ? "box information: " : "box error: ", caption, ": ", text);
+  // The user's OK is a line on standard input. Without input left, a box
+  // closes at once; repeated boxes then pause so that a prompt loop does not
+  // race (Ctrl+C still cancels).
+  if (!g_stdin_ended) {
+    char c = 0;
+    for (;;) {
+      const ssize_t r = ::read(0, &c, 1);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) {
+        g_stdin_ended = true;
+        return;
+      }
+      if (c == '\n') return;
+    }
+  }
+  sfx_platform_sleep(100);
+}
+
+void sfx_platform_set_status(const char* text) {
+  if (sfx_dialog) print_line("status: ", text, "", "");
+}
+
+void sfx_platform_set_progress(int percent) {
+  if (!sfx_progress_bar || percent == g_last_percent) return;
+  g_last_percent = percent;
+  char num[8];
+  int n = 0;
+  char tmp[8];
+  int v = percent;
+  do {
+    tmp[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  for (int i = 0; i < n; ++i) num[i] = tmp[n - 1 - i];
+  num[n] = 0;
+  print_line("progress: ", num, "%", "");
+}
+
+bool sfx_platform_make_dir(const char* path) {
+  if (::mkdir(path, 0777) == 0) return true;
+  struct stat st;
+  return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool sfx_platform_set_file_time(const char* path, std::int32_t seconds) {
+  // Opened for reading and writing, as the Win32 program does.
+  const int fd = ::open(path, O_RDWR);
+  if (fd < 0) return false;
+  timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(seconds);
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  const bool ok = ::futimens(fd, times) == 0;
+  ::close(fd);
+  return ok;
+}
+
+void sfx_platform_change_dir(const char* path) {
+  if (::chdir(path) != 0) {
+    // Ignored: the setup program then starts in the current directory.
+  }
+}
+
+void sfx_platform_run_and_wait(const char* program) {
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  char* argv[2] = {const_cast<char*>(program), nullptr};
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, program, nullptr, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+void sfx_platform_exit(int code) { ::_exit(code); }
+
+int main(int argc, char** argv) {
+  (void)argc;
+  return sfx_run(argv[0]);
+}

@@ -1,0 +1,226 @@
+// The self-extraction flow on the main thread: work directory, waiting for
+// the progress window, the codec, the trailer, the top-level walk, volume
+// changes, the control file and the setup program.
+#include <cstdlib>
+#include <cstring>
+
+#include "archive.h"
+#include "fs_code.h"
+#include "sfx.h"
+#include "sfx_platform.h"
+
+void* sfx_instance = nullptr;
+char sfx_work_dir[SFX_PATH_ROOM];
+void* volatile sfx_dialog = nullptr;
+void* volatile sfx_progress_bar = nullptr;
+std::FILE* sfx_archive = nullptr;
+char sfx_volume_name[SFX_PATH_ROOM];
+std::int32_t sfx_volume_count = 0;
+std::int32_t sfx_progress_base = 0;
+std::int32_t sfx_progress_end = 0;
+Packet* sfx_packet = nullptr;
+char sfx_own_path[SFX_PATH_ROOM];
+
+namespace {
+
+void decimal(int value, char* out) {
+  char tmp[16];
+  int n = 0;
+  unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  do {
+    tmp[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  if (value < 0) tmp[n++] = '-';
+  for (int i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
+  out[n] = 0;
+}
+
+// The codec's one message: 23 with its code under caption 18.
+void codec_error(int code) {
+  char text[16];
+  decimal(code, text);
+  sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_CODEC, text, false);
+}
+
+void choose_work_dir() {
+  // Room for the directory and a separator that may have to be appended.
+  std::size_t n = sfx_platform_temp_dir(sfx_work_dir, SFX_PATH_MAX);
+  if (n == 0) n = sfx_platform_windows_dir(sfx_work_dir, SFX_PATH_MAX);
+  if (n == 0) {
+    std::strcpy(sfx_work_dir, "c:/");
+    n = 3;
+  }
+  if (sfx_work_dir[n - 1] != '/' && sfx_work_dir[n - 1] != '\\') {
+    sfx_work_dir[n] = '/';
+    sfx_work_dir[n + 1] = 0;
+  }
+}
+
+// Waits for the progress window; false after the time limit.
+bool wait_for_dialog() {
+  const std::int64_t start = sfx_platform_now();
+  for (;;) {
+    if (sfx_platform_now() - start > SFX_DIALOG_WAIT_SECONDS) return false;
+    if (sfx_dialog) return true;
+    sfx_platform_sleep(100);
+  }
+}
+
+void open_archive() {
+  sfx_volume_name[0] = 0;
+  if (sfx_own_path[0]) std::strcpy(sfx_volume_name, sfx_own_path);
+  sfx_archive = sfx_volume_name[0] ? std::fopen(sfx_volume_name, "rb") : nullptr;
+  if (!sfx_archive) sfx_fail(SFX_MSG_OPEN_READ, sfx_own_path, SFX_MSG_CLOSING);
+
+  std::uint32_t first = 0;
+  long end = 0;
+  switch (sfx_trailer_read(sfx_archive, &first, &end)) {
+    case SFX_OK:
+      break;
+    case SFX_E_SHORT:
+      sfx_fail(SFX_MSG_READ_NAMED, sfx_own_path, SFX_MSG_CLOSING);
+    case SFX_E_SIGNATURE:
+      sfx_fail(SFX_MSG_SIGNATURE, sfx_own_path, SFX_MSG_CLOSING);
+    case SFX_E_OFFSET:
+      // The first packet would lie in or past the trailer: no packet can be
+      // read there, so this is the damaged archive of the top-level walk.
+      sfx_fail(SFX_MSG_BAD_PACKET, sfx_own_path, SFX_MSG_CLOSING_FILES);
+    default:
+      sfx_fail(SFX_MSG_SEEK, sfx_own_path, SFX_MSG_CLOSING);
+  }
+  sfx_progress_end = static_cast<std::int32_t>(end);
+  sfx_progress_base = static_cast<std::int32_t>(first);
+  sfx_set_progress(std::ftell(sfx_archive));
+}
+
+void walk_archive() {
+  for (;;) {
+    if (packet_read(sfx_packet, sfx_archive) != 0)
+      sfx_fail(SFX_MSG_BAD_PACKET, sfx_own_path, SFX_MSG_CLOSING_FILES);
+    switch (sfx_packet->type) {
+      case SFX_VOLUME_END:
+        sfx_change_volume();
+        break;
+      case SFX_MEMBER_HEADER:
+        sfx_extract_member();
+        break;
+      case SFX_ARCHIVE_END:
+        return;
+      default:
+        sfx_fail(SFX_MSG_UNEXPECTED, sfx_own_path, SFX_MSG_CLOSING_FILES);
+    }
+  }
+}
+
+void run_setup() {
+  char control[SFX_PATH_ROOM];
+  if (!sfx_join(control, sizeof control, sfx_work_dir, "qtksfx.ini")) {
+    // Cannot name a file in the work directory; show as much as fits.
+    sfx_format(control, sizeof control, "%sqtksfx.ini", sfx_work_dir);
+    sfx_fail(SFX_MSG_OPEN_READ, control, SFX_MSG_CLOSING_FILES);
+  }
+  fs_ini_entry* table = fs_ini_read(control);
+  if (!table) sfx_fail(SFX_MSG_OPEN_READ, control, SFX_MSG_CLOSING_FILES);
+  const fs_ini_entry* run = fs_ini_find(table, "system", "run");
+  if (!run) sfx_fail(SFX_MSG_NO_RUN, "", SFX_MSG_CLOSING_FILES);
+
+  char program[SFX_PATH_ROOM];
+  const bool fits = sfx_join(program, sizeof program, sfx_work_dir, run->value);
+  fs_ini_free(table);
+  // A path that does not fit names no extracted file: there is nothing to
+  // start, which ends like a setup program that cannot be started.
+  if (!fits) return;
+  sfx_show_status(SFX_MSG_SETUP_RUNNING, program);
+
+  // The setup program's directory becomes the current directory.
+  char dir[SFX_PATH_ROOM];
+  std::strcpy(dir, program);
+  for (std::size_t i = std::strlen(dir); i-- > 1;) {
+    if (dir[i] == '/' || dir[i] == '\\') {
+      // "c:/setup.exe" keeps its separator: "c:" alone is the drive's
+      // current directory, not its root.
+      dir[i == 2 && dir[1] == ':' ? i + 1 : i] = 0;
+      break;
+    }
+  }
+  sfx_platform_change_dir(dir);
+  sfx_platform_run_and_wait(program);
+}
+
+}  // namespace
+
+void sfx_reset_state() {
+  sfx_work_dir[0] = 0;
+  sfx_dialog = nullptr;
+  sfx_progress_bar = nullptr;
+  sfx_archive = nullptr;
+  sfx_volume_name[0] = 0;
+  sfx_volume_count = 0;
+  sfx_progress_base = 0;
+  sfx_progress_end = 0;
+  sfx_packet = nullptr;
+  sfx_own_path[0] = 0;
+}
+
+void sfx_change_volume() {
+  std::fclose(sfx_archive);
+  sfx_archive = nullptr;
+  ++sfx_volume_count;
+  char disk[16];
+  decimal(sfx_volume_count + 1, disk);
+  if (sfx_next_volume_name(sfx_volume_name, sfx_volume_count, sfx_volume_name,
+                           sizeof sfx_volume_name) != SFX_OK)
+    sfx_fail(SFX_MSG_OPEN_READ, sfx_volume_name, SFX_MSG_CLOSING_FILES);
+  sfx_show_message(SFX_CAP_INSERT_DISK, SFX_MSG_INSERT_DISK, disk, true);
+  while (!(sfx_archive = std::fopen(sfx_volume_name, "rb")))
+    sfx_show_message(SFX_CAP_INSERT_DISK, SFX_MSG_WRONG_DISK, disk, false);
+
+  sfx_progress_base = 0;
+  long end = -1;
+  if (std::fseek(sfx_archive, 0, SEEK_END) == 0) end = std::ftell(sfx_archive);
+  if (end < 0 || std::fseek(sfx_archive, 0, SEEK_SET) != 0)
+    sfx_fail(SFX_MSG_SEEK, sfx_own_path, SFX_MSG_CLOSING_FILES);
+  sfx_progress_end = static_cast<std::int32_t>(end);
+}
+
+int sfx_run(const char* own_path) {
+  sfx_platform_init();
+  bool own_path_fits = true;
+  if (own_path && own_path[0]) {
+    // An own path that does not fit is kept cut for the message only; it is
+    // never opened.
+    if (!sfx_join(sfx_own_path, sizeof sfx_own_path, own_path, "")) {
+      sfx_format(sfx_own_path, sizeof sfx_own_path, "%s", own_path);
+      own_path_fits = false;
+    }
+  } else {
+    sfx_platform_module_path(sfx_own_path, sizeof sfx_own_path);
+  }
+
+  choose_work_dir();
+  sfx_platform_start_ui();
+  if (!wait_for_dialog()) {
+    sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_NO_WINDOW, "", false);
+    sfx_show_message(SFX_CAP_ERROR, SFX_MSG_CLOSING, "", true);
+    return 0;
+  }
+
+  codec_set_error_hook(codec_error);
+  const int status = codec_init(SFX_PACKET_SIZE);
+  if (status != 0) {
+    char code[16];
+    decimal(status, code);
+    sfx_fail(SFX_MSG_CODEC, code, SFX_MSG_CLOSING);
+  }
+  sfx_packet = packet_alloc(SFX_PACKET_SIZE);
+  if (!sfx_packet) sfx_fail(SFX_MSG_CODEC, "0", SFX_MSG_CLOSING);
+
+  if (!own_path_fits) sfx_fail(SFX_MSG_OPEN_READ, sfx_own_path, SFX_MSG_CLOSING);
+  open_archive();
+  walk_archive();
+  std::fclose(sfx_archive);
+  sfx_archive = nullptr;
+  run_setup();
+  return 0;
+}

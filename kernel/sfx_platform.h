@@ -1,0 +1,37 @@
+// The seam between the self-extraction flow and the platform. The Win32
+// program implements it with the window system; the console build with a
+// terminal, so that the flow runs and is tested natively.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Process start: loader hardening and the common controls.
+void sfx_platform_init();
+// The program's own module path, for an empty command line.
+void sfx_platform_module_path(char* out, std::size_t cap);
+// Temporary and system (Windows) directory: length written, 0 for none or
+// for a path that does not fit.
+std::size_t sfx_platform_temp_dir(char* out, std::size_t cap);
+std::size_t sfx_platform_windows_dir(char* out, std::size_t cap);
+// Starts the UI thread, which sets sfx_dialog and sfx_progress_bar.
+bool sfx_platform_start_ui();
+void sfx_platform_sleep(unsigned milliseconds);
+// Calendar time in whole seconds.
+std::int64_t sfx_platform_now();
+// String-table entry id in the platform's language (at most 999 characters);
+// the length, 0 when there is none.
+std::size_t sfx_platform_load_string(int id, char* out, std::size_t cap);
+// A message box with no owner window; error or information icon.
+void sfx_platform_message_box(const char* caption, const char* text, bool info);
+// Status box text and progress bar position of the progress window.
+void sfx_platform_set_status(const char* text);
+void sfx_platform_set_progress(int percent);
+// One directory level; true when it exists afterwards.
+bool sfx_platform_make_dir(const char* path);
+// Last-access and last-write time of a closed file, seconds since 1970 UTC.
+bool sfx_platform_set_file_time(const char* path, std::int32_t seconds);
+void sfx_platform_change_dir(const char* path);
+// Starts program with its path as its only argument and waits until it ends.
+void sfx_platform_run_and_wait(const char* program);
+[[noreturn]] void sfx_platform_exit(int code);
