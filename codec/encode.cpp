@@ -12,20 +12,33 @@ namespace codec {
 namespace {
 
 constexpr std::uint16_t kNil = kRingSize;        // "none" in the tree tables
-constexpr unsigned kHeads = kRingSize + 1;       // right[kHeads + b] roots tree b
+constexpr unsigned kHeads = kRingSize + 1;       // node[kHeads + b] heads tree b
 constexpr unsigned kMirror = kMaxMatch - 1;      // 59 mirrored bytes
 
 }  // namespace
 }  // namespace codec
 
+namespace codec {
+// One node of a match tree, kept in one 16-byte slot: the two child links,
+// the parent, and bytes 1 to 8 of the node's string read as a big-endian
+// number, so that most comparisons are one load and one compare. The bytes
+// of a string do not change while its position is in a tree.
+struct TreeNode {
+  std::uint16_t child[2];  // left, right
+  std::uint16_t parent;
+  std::uint16_t unused;
+  std::uint32_t unused2;
+  std::uint64_t key;
+};
+}  // namespace codec
+
 struct CodecEncoder {
   // Ring plus mirror, plus slack so that word-wide compares may over-read.
   alignas(64) std::uint8_t ring[codec::kRingSize + codec::kMirror + 16];
-  // Child links, interleaved: link[2n] is the left child of n, link[2n + 1]
-  // the right one. Entries 4097 + b are the heads of the 256 trees, whose
-  // right link is the root of tree b.
-  alignas(64) std::uint16_t link[2 * (codec::kRingSize + 257)];
-  std::uint16_t parent[codec::kRingSize + 1];
+  // The match trees: nodes 0 to 4095 are ring positions, 4096 is a spare
+  // that absorbs writes addressed to none, 4097 + b heads the tree of first
+  // byte b (its right child is the root).
+  alignas(64) codec::TreeNode node[codec::kRingSize + 257];
   unsigned match_len;
   unsigned match_dist;
   codec::Model model;
@@ -151,30 +164,42 @@ inline unsigned compare(const std::uint8_t* ring, unsigned a, unsigned b, unsign
 
 // Inserts position r into the tree of its first byte and records the
 // longest match met on the way (the nearest among equally long ones).
-// The walk keeps how far the new string agrees with the nearest node below
-// it and the nearest above it: every node in between agrees at least as far,
-// so its comparison starts there.
+// Most comparisons end within the first eight bytes, which each node keeps
+// as its key; past those, the walk knows how far the new string agrees with
+// the nearest node below it and the nearest above it, and every node in
+// between agrees at least as far, so the comparison starts there.
 void insert_node(CodecEncoder& e, unsigned r) {
   const std::uint8_t* ring = e.ring;
-  std::uint16_t* link = e.link;
-  std::uint16_t* parent = e.parent;
+  TreeNode* nd = e.node;
+  const std::uint64_t key = __builtin_bswap64(load64(ring + r + 1));
+  nd[r].key = key;
+  nd[r].child[0] = nd[r].child[1] = kNil;
   unsigned p = kHeads + ring[r];
-  bool right = true;
-  link[2 * r] = link[2 * r + 1] = kNil;
+  unsigned dir = 1;
   unsigned mlen = 0;
   unsigned mdist = e.match_dist;
   unsigned agree_below = 1, agree_above = 1;
   for (;;) {
-    std::uint16_t* next = &link[2 * p + (right ? 1 : 0)];
-    if (*next == kNil) {
-      *next = static_cast<std::uint16_t>(r);
-      parent[r] = static_cast<std::uint16_t>(p);
+    const unsigned c = nd[p].child[dir];
+    if (c == kNil) {
+      nd[p].child[dir] = static_cast<std::uint16_t>(r);
+      nd[r].parent = static_cast<std::uint16_t>(p);
       break;
     }
-    p = *next;
-    const unsigned from = agree_below < agree_above ? agree_below : agree_above;
-    const unsigned i = compare(ring, r, p, from, &right);
-    if (right) agree_below = i; else agree_above = i;
+    p = c;
+    const std::uint64_t kp = nd[p].key;
+    unsigned i;
+    bool greater;
+    if (key != kp) {
+      i = 1 + (static_cast<unsigned>(__builtin_clzll(key ^ kp)) >> 3);
+      greater = key > kp;
+    } else {
+      unsigned from = agree_below < agree_above ? agree_below : agree_above;
+      if (from < 9) from = 9;
+      i = compare(ring, r, p, from, &greater);
+    }
+    dir = greater ? 1u : 0u;
+    if (greater) agree_below = i; else agree_above = i;
     if (i > kThreshold) {
       const unsigned dist = (r - p) & kRingMask;
       if (i > mlen) {
@@ -182,17 +207,17 @@ void insert_node(CodecEncoder& e, unsigned r) {
         mlen = i;
         if (i >= kMaxMatch) {
           // A full match: r takes p's place in the tree.
-          const unsigned lp = link[2 * p];
-          const unsigned rp = link[2 * p + 1];
-          const unsigned q = parent[p];
-          parent[r] = static_cast<std::uint16_t>(q);
-          link[2 * r] = static_cast<std::uint16_t>(lp);
-          link[2 * r + 1] = static_cast<std::uint16_t>(rp);
-          parent[lp] = static_cast<std::uint16_t>(r);
-          parent[rp] = static_cast<std::uint16_t>(r);
-          if (link[2 * q + 1] == p) link[2 * q + 1] = static_cast<std::uint16_t>(r);
-          else link[2 * q] = static_cast<std::uint16_t>(r);
-          parent[p] = kNil;
+          const unsigned lp = nd[p].child[0];
+          const unsigned rp = nd[p].child[1];
+          const unsigned q = nd[p].parent;
+          nd[r].parent = static_cast<std::uint16_t>(q);
+          nd[r].child[0] = static_cast<std::uint16_t>(lp);
+          nd[r].child[1] = static_cast<std::uint16_t>(rp);
+          nd[lp].parent = static_cast<std::uint16_t>(r);
+          nd[rp].parent = static_cast<std::uint16_t>(r);
+          if (nd[q].child[1] == p) nd[q].child[1] = static_cast<std::uint16_t>(r);
+          else nd[q].child[0] = static_cast<std::uint16_t>(r);
+          nd[p].parent = kNil;
           break;
         }
       } else if (i == mlen && dist < mdist) {
@@ -205,11 +230,10 @@ void insert_node(CodecEncoder& e, unsigned r) {
 }
 
 void delete_node(CodecEncoder& e, unsigned p) {
-  std::uint16_t* link = e.link;
-  std::uint16_t* parent = e.parent;
-  if (parent[p] == kNil) return;
-  const unsigned lp = link[2 * p];
-  const unsigned rp = link[2 * p + 1];
+  TreeNode* nd = e.node;
+  if (nd[p].parent == kNil) return;
+  const unsigned lp = nd[p].child[0];
+  const unsigned rp = nd[p].child[1];
   unsigned q;
   if (rp == kNil) {
     q = lp;
@@ -217,22 +241,22 @@ void delete_node(CodecEncoder& e, unsigned p) {
     q = rp;
   } else {
     q = lp;
-    if (link[2 * q + 1] != kNil) {
-      do q = link[2 * q + 1]; while (link[2 * q + 1] != kNil);
-      const unsigned lq = link[2 * q];
-      link[2 * parent[q] + 1] = static_cast<std::uint16_t>(lq);
-      parent[lq] = parent[q];
-      link[2 * q] = static_cast<std::uint16_t>(lp);
-      parent[lp] = static_cast<std::uint16_t>(q);
+    if (nd[q].child[1] != kNil) {
+      do q = nd[q].child[1]; while (nd[q].child[1] != kNil);
+      const unsigned lq = nd[q].child[0];
+      nd[nd[q].parent].child[1] = static_cast<std::uint16_t>(lq);
+      nd[lq].parent = nd[q].parent;
+      nd[q].child[0] = static_cast<std::uint16_t>(lp);
+      nd[lp].parent = static_cast<std::uint16_t>(q);
     }
-    link[2 * q + 1] = static_cast<std::uint16_t>(rp);
-    parent[rp] = static_cast<std::uint16_t>(q);
+    nd[q].child[1] = static_cast<std::uint16_t>(rp);
+    nd[rp].parent = static_cast<std::uint16_t>(q);
   }
-  const unsigned pp = parent[p];
-  parent[q] = static_cast<std::uint16_t>(pp);
-  if (link[2 * pp + 1] == p) link[2 * pp + 1] = static_cast<std::uint16_t>(q);
-  else link[2 * pp] = static_cast<std::uint16_t>(q);
-  parent[p] = kNil;
+  const unsigned pp = nd[p].parent;
+  nd[q].parent = static_cast<std::uint16_t>(pp);
+  if (nd[pp].child[1] == p) nd[pp].child[1] = static_cast<std::uint16_t>(q);
+  else nd[pp].child[0] = static_cast<std::uint16_t>(q);
+  nd[p].parent = kNil;
 }
 
 }  // namespace
@@ -276,8 +300,8 @@ int codec_compress_with(CodecEncoder* encoder, const std::uint8_t* input, std::u
   // output never depends on earlier calls; then the spaces of the pre-fill.
   std::memset(e.ring, 0, sizeof e.ring);
   std::memset(e.ring, ' ', kPrefill);
-  for (unsigned b = 0; b < 256; ++b) e.link[2 * (kHeads + b) + 1] = kNil;
-  for (unsigned n = 0; n < kRingSize; ++n) e.parent[n] = kNil;
+  for (unsigned b = 0; b < 256; ++b) e.node[kHeads + b].child[1] = kNil;
+  for (unsigned n = 0; n < kRingSize; ++n) e.node[n].parent = kNil;
 
   const std::uint8_t* src = input;
   const std::uint8_t* const end = input + input_len;
