@@ -1,0 +1,231 @@
+// qtk's command line: commands, options and help.
+#include <cstdlib>
+#include <ostream>
+#include <thread>
+
+#include "codec.h"
+#include "qtk.h"
+
+#ifndef QTK_DEFAULT_STUB
+#define QTK_DEFAULT_STUB "qtksfx.exe"
+#endif
+
+namespace qtk {
+namespace {
+
+const char* const kMainHelp =
+    "usage: qtk COMMAND [OPTIONS]\n"
+    "\n"
+    "Builds self-extracting installers and looks into them.\n"
+    "\n"
+    "commands:\n"
+    "  pack DIR -o SETUP --run PROGRAM   turn the folder DIR into an installer\n"
+    "  list SETUP                        list the members of an installer\n"
+    "  test SETUP                        check every packet of an installer\n"
+    "  extract SETUP [-C DIR]            extract an installer's members\n"
+    "\n"
+    "Run 'qtk COMMAND --help' for a command's options.\n"
+    "Exit codes: 0 ok, 1 failed or damaged input, 2 usage error.\n";
+
+const char* const kPackHelp =
+    "usage: qtk pack DIR -o SETUP [--run PROGRAM] [options]\n"
+    "\n"
+    "Every file below DIR becomes a member, with its modification time, in a\n"
+    "fixed order (sorted; a directory's files before its subdirectories), so\n"
+    "the same folder always gives the same bytes. The control file qtksfx.ini\n"
+    "is taken from the top of DIR when it is there; otherwise it is written\n"
+    "with [system] run=PROGRAM. PROGRAM must name a file of DIR.\n"
+    "\n"
+    "options:\n"
+    "  -o, --output SETUP     the installer to write (written to a temporary\n"
+    "                         file, renamed into place only when complete)\n"
+    "  --run PROGRAM          the setup program, relative to DIR\n"
+    "  --stub FILE            the stub to put in front (default: $QTK_STUB, else\n"
+    "                         the one this project builds:\n"
+    "                         " QTK_DEFAULT_STUB ")\n"
+    "  --volume-size SIZE     split into volumes of at most SIZE bytes: SETUP and\n"
+    "                         SETUP's name with the extension replaced by 001,\n"
+    "                         002, ...; SIZE in bytes, with K, M or G, or one of\n"
+    "                         360K 720K 1.2M 1.44M DMF 2.88M\n"
+    "  -j, --jobs N           compress on N threads (default: all cores); the\n"
+    "                         output does not depend on N\n"
+    "  --codepage N           Windows code page of the member names (default 1252)\n"
+    "  -q, --quiet            no progress bar, no summary\n";
+
+const char* const kListHelp =
+    "usage: qtk list SETUP [--codepage N]\n"
+    "\n"
+    "Lists the members: size, modification time (UTC), number of data packets,\n"
+    "bytes those packets take in the archive, and the path. Later volumes are looked\n"
+    "for beside SETUP.\n";
+
+const char* const kTestHelp =
+    "usage: qtk test SETUP [--codepage N] [-q]\n"
+    "\n"
+    "Reads every volume and checks every packet's check bytes, the packet\n"
+    "order, every member end's total and count, every member path, and the\n"
+    "archive end. Each fault is printed with its volume, offset and member.\n";
+
+const char* const kExtractHelp =
+    "usage: qtk extract SETUP [-C DIR] [--codepage N] [-q]\n"
+    "\n"
+    "Extracts the members into DIR (default: the current directory) with\n"
+    "their modification times, as the installer itself would. Members whose\n"
+    "path is unsafe are refused; nothing is written outside DIR.\n";
+
+struct Args {
+  std::vector<std::string> positional;
+  std::vector<std::pair<std::string, std::string>> options;
+  bool help = false, quiet = false;
+};
+
+// Options that take a value, by every name they go by.
+bool takes_value(const std::string& o) {
+  for (const char* v : {"-o", "--output", "--run", "--stub", "--volume-size", "-j", "--jobs", "--codepage", "-C",
+                        "--directory"})
+    if (o == v) return true;
+  return false;
+}
+
+Args parse(const std::vector<std::string>& args, std::size_t from,
+           std::initializer_list<const char*> allowed) {
+  Args a;
+  for (std::size_t i = from; i < args.size(); ++i) {
+    std::string s = args[i];
+    if (s == "--") {
+      for (++i; i < args.size(); ++i) a.positional.push_back(args[i]);
+      break;
+    }
+    if (s.size() < 2 || s[0] != '-') {
+      a.positional.push_back(s);
+      continue;
+    }
+    if (s == "-h" || s == "--help") {
+      a.help = true;
+      continue;
+    }
+    if (s == "-q" || s == "--quiet") {
+      a.quiet = true;
+      continue;
+    }
+    std::string value;
+    bool has_value = false;
+    if (const auto eq = s.find('='); s.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = s.substr(eq + 1);
+      s = s.substr(0, eq);
+      has_value = true;
+    }
+    bool ok = false;
+    for (const char* o : allowed) ok = ok || s == o;
+    if (!ok) usage_error("unknown option " + s);
+    if (takes_value(s) && !has_value) {
+      if (i + 1 >= args.size()) usage_error(s + " needs a value");
+      value = args[++i];
+    }
+    a.options.emplace_back(s, value);
+  }
+  return a;
+}
+
+const std::string* option(const Args& a, std::initializer_list<const char*> names) {
+  const std::string* found = nullptr;
+  for (const auto& [k, v] : a.options)
+    for (const char* n : names)
+      if (k == n) found = &v;
+  return found;
+}
+
+unsigned codepage_of(const Args& a) {
+  const std::string* c = option(a, {"--codepage"});
+  return c ? parse_count(*c, "--codepage", 1, 65535) : 1252;
+}
+
+int command(const std::vector<std::string>& args, Console& con) {
+  if (args.empty()) {
+    con.err << kMainHelp;
+    return kExitUsage;
+  }
+  const std::string& cmd = args[0];
+  if (cmd == "-h" || cmd == "--help" || cmd == "help") {
+    con.out << kMainHelp;
+    return kExitOk;
+  }
+  if (cmd == "pack") {
+    const Args a = parse(args, 1, {"-o", "--output", "--run", "--stub", "--volume-size", "-j", "--jobs",
+                                   "--codepage"});
+    if (a.help) {
+      con.out << kPackHelp;
+      return kExitOk;
+    }
+    con.quiet = con.quiet || a.quiet;
+    con.progress = con.progress && !con.quiet;
+    PackOptions o;
+    if (a.positional.size() != 1) usage_error("pack takes one folder (see qtk pack --help)");
+    o.dir = a.positional[0];
+    const std::string* out = option(a, {"-o", "--output"});
+    if (!out || out->empty()) usage_error("pack needs -o SETUP (see qtk pack --help)");
+    o.output = *out;
+    if (const std::string* r = option(a, {"--run"})) {
+      o.run = *r;
+      o.run_given = true;
+    }
+    if (const std::string* s = option(a, {"--stub"})) o.stub = *s;
+    else if (const char* e = std::getenv("QTK_STUB"); e && *e) o.stub = e;
+    else o.stub = QTK_DEFAULT_STUB;
+    if (const std::string* v = option(a, {"--volume-size"})) {
+      o.volume_size = parse_size(*v);
+      if (o.volume_size == 0) usage_error("--volume-size must be above 0");
+    }
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    o.jobs = std::min(cores, 64u);
+    if (const std::string* j = option(a, {"-j", "--jobs"})) o.jobs = parse_count(*j, "--jobs", 1, 256);
+    o.codepage = codepage_of(a);
+    return pack(o, con);
+  }
+  ReadMode mode;
+  const char* help;
+  if (cmd == "list") mode = ReadMode::kList, help = kListHelp;
+  else if (cmd == "test") mode = ReadMode::kTest, help = kTestHelp;
+  else if (cmd == "extract") mode = ReadMode::kExtract, help = kExtractHelp;
+  else usage_error("unknown command '" + cmd + "' (see qtk --help)");
+  const Args a = mode == ReadMode::kExtract ? parse(args, 1, {"-C", "--directory", "--codepage"})
+                                            : parse(args, 1, {"--codepage"});
+  if (a.help) {
+    con.out << help;
+    return kExitOk;
+  }
+  con.quiet = con.quiet || a.quiet;
+  con.progress = con.progress && !con.quiet;
+  if (a.positional.size() != 1) usage_error(cmd + " takes one installer (see qtk " + cmd + " --help)");
+  ReadOptions o;
+  o.archive = a.positional[0];
+  if (const std::string* d = option(a, {"-C", "--directory"})) o.dir = *d;
+  o.codepage = codepage_of(a);
+  return read_archive(mode, o, con);
+}
+
+std::ostream* g_codec_err = nullptr;
+void codec_error(int code) {
+  if (g_codec_err) *g_codec_err << "qtk: the codec reported error " << code << '\n';
+}
+
+}  // namespace
+
+int run_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                bool err_is_terminal) {
+  Console con{out, err, err_is_terminal, false};
+  g_codec_err = &err;
+  codec_set_error_hook(codec_error);
+  try {
+    return command(args, con);
+  } catch (const Error& e) {
+    if (e.what()[0]) err << "qtk: " << e.what() << '\n';
+    if (e.code == kExitUsage) err << "(run 'qtk --help' for usage)\n";
+    return e.code;
+  } catch (const std::bad_alloc&) {
+    err << "qtk: out of memory\n";
+    return kExitFailed;
+  }
+}
+
+}  // namespace qtk

@@ -1,0 +1,114 @@
+// qtk, the packer: turns a folder into an installer, and lists, tests and
+// extracts installers. Internal interfaces shared by the tool's sources.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <iosfwd>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace qtk {
+
+// Exit codes.
+enum : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+// A failure that ends the command: the message is printed as "qtk: ...".
+struct Error : std::runtime_error {
+  int code;
+  Error(int c, const std::string& m) : std::runtime_error(m), code(c) {}
+};
+[[noreturn]] inline void fail(const std::string& m) { throw Error(kExitFailed, m); }
+[[noreturn]] inline void usage_error(const std::string& m) { throw Error(kExitUsage, m); }
+
+// Set by the signal handlers of the program; long loops look at it.
+extern std::atomic<bool> g_interrupted;
+void check_interrupted();
+
+// Where a command writes: normal output, diagnostics, and whether a
+// progress bar may be drawn on the diagnostics stream.
+struct Console {
+  std::ostream& out;
+  std::ostream& err;
+  bool progress = false;  // err is a terminal and --quiet was not given
+  bool quiet = false;
+  void warn(const std::string& m) const;
+};
+
+// A progress bar: bytes done of a total, rate and time left, redrawn at
+// most ten times a second; silent unless the console allows it.
+class Progress {
+ public:
+  Progress(const Console& con, std::string label, std::uint64_t total);
+  ~Progress();
+  void add(std::uint64_t n);
+  void done();
+
+ private:
+  void draw(bool last);
+  const Console& con_;
+  std::string label_;
+  std::uint64_t total_, done_ = 0;
+  std::chrono::steady_clock::time_point start_, last_;
+  bool shown_ = false, finished_ = false;
+};
+
+// Conversion between the names of this system (UTF-8) and the bytes of a
+// single-byte Windows code page.
+class CodePage {
+ public:
+  explicit CodePage(unsigned number);  // usage_error for an unknown or multi-byte one
+  ~CodePage();
+  CodePage(const CodePage&) = delete;
+  CodePage& operator=(const CodePage&) = delete;
+  unsigned number() const { return number_; }
+  bool encode(const std::string& utf8, std::string& out) const;  // false: not representable
+  bool decode(const std::string& bytes, std::string& out) const;
+
+ private:
+  unsigned number_;
+  void* to_;    // iconv_t, UTF-8 to the code page
+  void* from_;  // iconv_t, the code page to UTF-8
+};
+
+// "1440K", "1.44M", "100000", "720k", "dmf", ... in bytes; usage_error otherwise.
+std::uint64_t parse_size(const std::string& text);
+unsigned parse_count(const std::string& text, const char* option, unsigned lo, unsigned hi);
+
+// The value of `run` in section [system] of a control file, read the way the
+// stub reads it; false when there is none.
+bool control_file_run(const std::string& content, std::string& run);
+
+// Splits a member path at `/` and `\`, leaving out empty and "." parts.
+std::vector<std::string> path_parts(const std::string& path);
+// ASCII letters in upper case (the comparison Windows makes for these names).
+std::string fold_case(const std::string& s);
+
+std::string human_bytes(std::uint64_t n);
+std::string format_time(std::int64_t t);  // UTC, "YYYY-MM-DD HH:MM:SS"
+
+// Commands. Each returns an exit code or throws Error.
+int run_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                bool err_is_terminal);
+
+struct PackOptions {
+  std::string dir, output, run, stub;
+  bool run_given = false;
+  std::uint64_t volume_size = 0;
+  unsigned jobs = 1;
+  unsigned codepage = 1252;
+};
+int pack(const PackOptions& opt, const Console& con);
+
+enum class ReadMode { kList, kTest, kExtract };
+struct ReadOptions {
+  std::string archive, dir = ".";
+  unsigned codepage = 1252;
+};
+int read_archive(ReadMode mode, const ReadOptions& opt, const Console& con);
+
+}  // namespace qtk

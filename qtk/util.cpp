@@ -1,0 +1,263 @@
+// Helpers of the tool: console, progress bar, code pages, sizes, the
+// control file and path texts.
+#include <iconv.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+#include "qtk.h"
+
+namespace qtk {
+
+std::atomic<bool> g_interrupted{false};
+
+void check_interrupted() {
+  if (g_interrupted.load()) fail("interrupted");
+}
+
+void Console::warn(const std::string& m) const {
+  if (!quiet) err << "qtk: warning: " << m << '\n';
+}
+
+// ---- progress ------------------------------------------------------------------
+
+Progress::Progress(const Console& con, std::string label, std::uint64_t total)
+    : con_(con), label_(std::move(label)), total_(total) {
+  start_ = last_ = std::chrono::steady_clock::now();
+}
+
+Progress::~Progress() {
+  if (shown_ && !finished_) con_.err << '\n' << std::flush;
+}
+
+void Progress::add(std::uint64_t n) {
+  done_ += n;
+  if (!con_.progress) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_ < std::chrono::milliseconds(100)) return;
+  last_ = now;
+  draw(false);
+}
+
+void Progress::done() {
+  if (con_.progress && shown_ && !finished_) {
+    draw(true);
+    con_.err << '\n' << std::flush;
+  }
+  finished_ = true;
+}
+
+void Progress::draw(bool last) {
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  const double rate = secs > 0 ? static_cast<double>(done_) / secs : 0;
+  const double frac =
+      total_ ? std::min(1.0, static_cast<double>(done_) / static_cast<double>(total_)) : 1.0;
+  constexpr int kWidth = 24;
+  const int fill = static_cast<int>(frac * kWidth);
+  std::string bar(static_cast<std::size_t>(fill), '#');
+  bar.resize(kWidth, '.');
+  char eta[32] = "";
+  if (!last && rate > 0 && total_ > done_) {
+    const auto left = static_cast<long>((static_cast<double>(total_ - done_)) / rate);
+    std::snprintf(eta, sizeof eta, "  %ld:%02ld left", left / 60, left % 60);
+  }
+  char line[200];
+  std::snprintf(line, sizeof line, "\r%-8s [%s] %3d%%  %s / %s  %s/s%s\033[K", label_.c_str(),
+                bar.c_str(), static_cast<int>(frac * 100), human_bytes(done_).c_str(),
+                human_bytes(total_).c_str(), human_bytes(static_cast<std::uint64_t>(rate)).c_str(),
+                eta);
+  con_.err << line << std::flush;
+  shown_ = true;
+}
+
+// ---- code pages -------------------------------------------------------------------
+
+CodePage::CodePage(unsigned number) : number_(number), to_(nullptr), from_(nullptr) {
+  // Multi-byte code pages can hide a `\` inside a character, which the
+  // byte-wise path checks would misread; only single-byte ones are taken.
+  static const unsigned multi[] = {932, 936, 949, 950, 1361, 65000, 65001};
+  for (unsigned m : multi)
+    if (m == number) usage_error("code page " + std::to_string(number) + " is not a single-byte code page");
+  const std::string name = "CP" + std::to_string(number);
+  iconv_t to = iconv_open(name.c_str(), "UTF-8");
+  iconv_t from = iconv_open("UTF-8", name.c_str());
+  if (to == reinterpret_cast<iconv_t>(-1) || from == reinterpret_cast<iconv_t>(-1)) {
+    if (to != reinterpret_cast<iconv_t>(-1)) iconv_close(to);
+    if (from != reinterpret_cast<iconv_t>(-1)) iconv_close(from);
+    usage_error("unknown code page " + std::to_string(number));
+  }
+  to_ = to;
+  from_ = from;
+}
+
+CodePage::~CodePage() {
+  iconv_close(static_cast<iconv_t>(to_));
+  iconv_close(static_cast<iconv_t>(from_));
+}
+
+namespace {
+bool convert(void* cd, const std::string& in, std::string& out) {
+  iconv(static_cast<iconv_t>(cd), nullptr, nullptr, nullptr, nullptr);
+  out.assign(in.size() * 4 + 8, '\0');
+  char* src = const_cast<char*>(in.data());
+  std::size_t src_left = in.size();
+  char* dst = out.data();
+  std::size_t dst_left = out.size();
+  if (iconv(static_cast<iconv_t>(cd), &src, &src_left, &dst, &dst_left) == static_cast<std::size_t>(-1))
+    return false;
+  if (iconv(static_cast<iconv_t>(cd), nullptr, nullptr, &dst, &dst_left) == static_cast<std::size_t>(-1))
+    return false;
+  out.resize(out.size() - dst_left);
+  return out.find('\0') == std::string::npos;
+}
+}  // namespace
+
+bool CodePage::encode(const std::string& utf8, std::string& out) const {
+  return convert(to_, utf8, out);
+}
+bool CodePage::decode(const std::string& bytes, std::string& out) const {
+  return convert(from_, bytes, out);
+}
+
+// ---- numbers ------------------------------------------------------------------------
+
+std::uint64_t parse_size(const std::string& text) {
+  std::string t = fold_case(text);
+  // The usual diskettes, by their common names.
+  static const struct { const char* name; std::uint64_t bytes; } disks[] = {
+      {"360K", 368640}, {"720K", 737280}, {"1.2M", 1228800}, {"1.2MB", 1228800},
+      {"1.44M", 1474560}, {"1.44MB", 1474560}, {"DMF", 1720320}, {"1.68M", 1720320},
+      {"2.88M", 2949120}, {"2.88MB", 2949120}, {"FLOPPY", 1474560}, {"DISKETTE", 1474560},
+  };
+  for (const auto& d : disks)
+    if (t == d.name) return d.bytes;
+  std::size_t digits = 0;
+  while (digits < t.size() && t[digits] >= '0' && t[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 15) usage_error("bad size '" + text + "'");
+  const std::uint64_t n = std::stoull(t.substr(0, digits));
+  const std::string unit = t.substr(digits);
+  std::uint64_t mul = 1;
+  if (unit.empty() || unit == "B") mul = 1;
+  else if (unit == "K" || unit == "KB" || unit == "KIB") mul = 1024;
+  else if (unit == "M" || unit == "MB" || unit == "MIB") mul = 1024 * 1024;
+  else if (unit == "G" || unit == "GB" || unit == "GIB") mul = 1024ull * 1024 * 1024;
+  else usage_error("bad size '" + text + "' (use bytes, or K, M, G, or 360K, 720K, 1.2M, 1.44M, DMF, 2.88M)");
+  return n * mul;
+}
+
+unsigned parse_count(const std::string& text, const char* option, unsigned lo, unsigned hi) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long v = std::strtoul(text.c_str(), &end, 10);
+  if (text.empty() || *end || errno || text[0] == '-' || v < lo || v > hi)
+    usage_error(std::string(option) + " takes a number from " + std::to_string(lo) + " to " +
+                std::to_string(hi) + ", not '" + text + "'");
+  return static_cast<unsigned>(v);
+}
+
+// ---- the control file -----------------------------------------------------------------
+
+bool control_file_run(const std::string& content, std::string& run) {
+  // Text mode: CR LF is one line end and Ctrl-Z ends the file.
+  std::string text;
+  for (std::size_t i = 0; i < content.size(); ++i) {
+    const char c = content[i];
+    if (c == 26) break;
+    if (c == '\r' && i + 1 < content.size() && content[i + 1] == '\n') continue;
+    text += c;
+  }
+  std::string section = "ALL";
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    // Pieces of at most 198 characters, each ending at a line feed.
+    std::size_t end = pos;
+    while (end < text.size() && end - pos < 198) {
+      if (text[end++] == '\n') break;
+    }
+    const std::string piece = text.substr(pos, end - pos);
+    pos = end;
+    // Clean: upper-case letters and drop blanks up to the first ; = or ].
+    std::string clean;
+    std::size_t k = 0;
+    for (; k < piece.size(); ++k) {
+      const char c = piece[k];
+      if (c == ';' || c == '=' || c == ']') break;
+      if (static_cast<unsigned char>(c) <= 32) continue;
+      clean += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    }
+    if (k < piece.size() && piece[k] == '=') {
+      clean += '=';
+      ++k;
+      while (k < piece.size() && static_cast<unsigned char>(piece[k]) <= 32) ++k;
+    }
+    clean += piece.substr(std::min(k, piece.size()));
+    if (!clean.empty() && clean[0] == '[') {
+      std::size_t e = 1;
+      while (e < clean.size() && clean[e] != ']' && e - 1 < 12) ++e;
+      section = clean.substr(1, e - 1);
+      continue;
+    }
+    const std::size_t semi = clean.find(';'), eq = clean.find('=');
+    if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) continue;
+    const std::string key = clean.substr(0, std::min<std::size_t>(eq, 19));
+    std::size_t v_end = eq + 1;
+    while (v_end < clean.size() && clean[v_end] != ';' && clean[v_end] != '\n') ++v_end;
+    std::string value = clean.substr(eq + 1, std::min<std::size_t>(v_end - eq - 1, 126));
+    if (fold_case(section) == "SYSTEM" && fold_case(key) == "RUN") {
+      run = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+// ---- texts ----------------------------------------------------------------------------
+
+std::vector<std::string> path_parts(const std::string& path) {
+  std::vector<std::string> parts;
+  std::string cur;
+  for (char c : path) {
+    if (c == '/' || c == '\\') {
+      if (!cur.empty() && cur != ".") parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty() && cur != ".") parts.push_back(cur);
+  return parts;
+}
+
+std::string fold_case(const std::string& s) {
+  std::string r = s;
+  for (char& c : r)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return r;
+}
+
+std::string human_bytes(std::uint64_t n) {
+  char b[32];
+  if (n < 1024) std::snprintf(b, sizeof b, "%" PRIu64 " B", n);
+  else if (n < 1024 * 1024) std::snprintf(b, sizeof b, "%.1f KiB", static_cast<double>(n) / 1024);
+  else if (n < 1024ull * 1024 * 1024)
+    std::snprintf(b, sizeof b, "%.1f MiB", static_cast<double>(n) / (1024.0 * 1024));
+  else std::snprintf(b, sizeof b, "%.2f GiB", static_cast<double>(n) / (1024.0 * 1024 * 1024));
+  return b;
+}
+
+std::string format_time(std::int64_t t) {
+  const std::time_t tt = static_cast<std::time_t>(t);
+  std::tm tm{};
+  if (!gmtime_r(&tt, &tm)) return "?";
+  char b[32];
+  std::strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", &tm);
+  return b;
+}
+
+}  // namespace qtk
