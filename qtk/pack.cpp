@@ -490,9 +490,15 @@ int pack(const PackOptions& opt, const Console& con) {
   if (std::fclose(out.release()) != 0) fail(opt.output + ": write failed: " + errno_text());
 
   // Later volumes first, volume 1 last: only a complete set looks like an installer.
+  // Should a rename fail, the volumes already in place go again: they are
+  // this run's and would only look like part of an installer.
   for (std::size_t k = temps.files.size(); k-- > 0;) {
     const auto& [t, f] = temps.files[k];
-    if (std::rename(t.c_str(), f.c_str()) != 0) fail(f + ": cannot rename into place: " + errno_text());
+    if (std::rename(t.c_str(), f.c_str()) != 0) {
+      const std::string why = errno_text();
+      for (std::size_t j = k + 1; j < temps.files.size(); ++j) std::remove(temps.files[j].second.c_str());
+      fail(f + ": cannot rename into place: " + why);
+    }
   }
   temps.committed = true;
 

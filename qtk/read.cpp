@@ -303,7 +303,10 @@ int Reader::run() {
         }
         continue;
       }
-      fault(packet_status_text(st));
+      if (changes_ == 0 && static_cast<std::uint64_t>(offset_) + SFX_TRAILER_SIZE >= volume_size_)
+        fault(packet_status_text(PACKET_EOF) + " (the packets run into the trailer)");
+      else
+        fault(packet_status_text(st));
       break;
     }
     const bool was_member = walk.in_member != 0;
