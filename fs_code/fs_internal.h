@@ -88,6 +88,10 @@ void fs_plat_find_close(void* search);
 bool fs_plat_copy(const char* from, const char* to);
 bool fs_plat_rename(const char* from, const char* to);
 bool fs_plat_delete(const char* path);
-std::int64_t fs_plat_time(void);
+#if !defined(_WIN32)
+// Windows-style path to a POSIX one (backslashes become slashes); false when
+// it does not fit.
+bool fs_posix_path(const char* path, char* out, std::size_t room);
+#endif
 
 #endif

@@ -53,13 +53,18 @@ void fs_sleep(unsigned milliseconds) {
 }
 
 
+bool fs_posix_path(const char* path, char* out, std::size_t room) {
+  if (fs_build(out, room, path, static_cast<const char*>(nullptr))) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  for (char* p = out; *p; ++p)
+    if (*p == '\\') *p = '/';
+  return true;
+}
+
 std::FILE* fs_plat_fopen(const char* path, const char* mode) {
   char native[1024];
-  if (fs_build(native, sizeof native, path, static_cast<const char*>(nullptr))) {
-    errno = ENAMETOOLONG;
-    return nullptr;
-  }
-  for (char* p = native; *p; ++p)
-    if (*p == '\\') *p = '/';
+  if (!fs_posix_path(path, native, sizeof native)) return nullptr;
   return std::fopen(native, mode);
 }

@@ -94,3 +94,85 @@ inline std::string read_bytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+// Settings for the lookups: natively a settings store in a scratch folder,
+// on Windows the registry below SOFTWARE\Quillon\Relaymark (removed again at
+// the end). The server setting starts out as "*".
+class Settings {
+ public:
+  Settings() {
+#ifdef _WIN32
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillon");
+#else
+    fs_settings_root(root_.path().string().c_str());
+#endif
+    set("0local", "system", "server", "*");
+  }
+  ~Settings() {
+#ifdef _WIN32
+    RegDeleteTreeA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Quillon");
+#else
+    fs_settings_root(nullptr);
+#endif
+  }
+  Settings(const Settings&) = delete;
+  Settings& operator=(const Settings&) = delete;
+
+  void set(const std::string& scope, const std::string& section, const std::string& name,
+           const std::string& value) {
+    std::string key = "SOFTWARE\\Quillon\\Relaymark\\" + scope;
+    if (!section.empty()) key += "\\" + section;
+#ifdef _WIN32
+    HKEY h = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &h, nullptr),
+              ERROR_SUCCESS);
+    RegSetValueExA(h, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+    RegCloseKey(h);
+#else
+    set_in("local", key, name, value);
+#endif
+  }
+
+  void remove(const std::string& scope, const std::string& section, const std::string& name) {
+    std::string key = "SOFTWARE\\Quillon\\Relaymark\\" + scope + "\\" + section;
+#ifdef _WIN32
+    HKEY h = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_ALL_ACCESS, &h) == ERROR_SUCCESS) {
+      RegDeleteValueA(h, name.c_str());
+      RegCloseKey(h);
+    }
+#else
+    std::error_code ec;
+    std::filesystem::remove(store_dir("local", key) / name, ec);
+#endif
+  }
+
+#ifndef _WIN32
+  // A setting on another machine of the native store.
+  void set_remote(const std::string& machine, const std::string& scope,
+                  const std::string& section, const std::string& name, const std::string& value) {
+    set_in("remote/" + machine, "SOFTWARE\\Quillon\\Relaymark\\" + scope + "\\" + section, name,
+           value);
+  }
+  std::filesystem::path store_dir(const std::string& machine, std::string key) const {
+    for (char& c : key)
+      if (c == '\\') c = '/';
+    return root_.path() / machine / key;
+  }
+
+ private:
+  void set_in(const std::string& machine, const std::string& key, const std::string& name,
+              const std::string& value) {
+    const auto dir = store_dir(machine, key);
+    std::filesystem::create_directories(dir);
+    write_bytes((dir / name).string(), value);
+  }
+  ScratchDir root_;
+#endif
+};
