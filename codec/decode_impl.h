@@ -69,39 +69,41 @@ inline void renormalise(Decoder& d) {
 
 // The smallest rank whose cumulative entry is at most x. The entries fall
 // with the rank and the likely symbols hold the first ranks, so a scan from
-// the front, eight entries at a time, ends early.
+// the front, a block of eight entries at a time, ends early.
 inline unsigned find_rank(const Model& m, std::uint32_t x) {
   // Entries are at most 32767; a larger x (a damaged stream) finds rank 1
   // either way, and the clamp keeps the compare within signed 16 bits.
   const std::uint32_t xc = x < kMaxCum ? x : kMaxCum;
 #if defined(__SSE2__)
   const __m128i vx = _mm_set1_epi16(static_cast<short>(xc));
-  for (unsigned i = 1;; i += 8) {
-    const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(m.cum + i));
-    const unsigned above = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi16(c, vx)));
-    if (above != 0xFFFFu) return i + static_cast<unsigned>(__builtin_ctz(~above)) / 2u;
+  // Rank 0 (the total) is no candidate.
+  unsigned skip = 0x3u;
+  for (unsigned b = 0;; ++b) {
+    const __m128i loc = _mm_load_si128(reinterpret_cast<const __m128i*>(m.local + 8 * b));
+    const __m128i c = _mm_add_epi16(loc, _mm_set1_epi16(static_cast<short>(m.block[b])));
+    const unsigned above = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi16(c, vx))) | skip;
+    if (above != 0xFFFFu) return 8 * b + static_cast<unsigned>(__builtin_ctz(~above)) / 2u;
+    skip = 0;
   }
 #else
-  const std::uint16_t* base = m.cum + 1;
-  unsigned n = kChars;
-  while (n > 1) {
-    const unsigned half = n / 2;
-    base = (base[half - 1] > xc) ? base + half : base;
-    n -= half;
+  unsigned lo = 1, hi = kChars;
+  while (lo < hi) {
+    const unsigned mid = (lo + hi) / 2;
+    if (model_cum(m, mid) > xc) lo = mid + 1; else hi = mid;
   }
-  return static_cast<unsigned>(base - m.cum) + (*base > xc ? 1u : 0u);
+  return lo;
 #endif
 }
 
 inline unsigned decode_char(Decoder& d) {
   Model& m = d.model;
   const std::uint32_t range = d.high - d.low;
-  const std::uint32_t total = m.cum[0];
+  const std::uint32_t total = model_total(m);
   const std::uint32_t x = ((d.d + 1) * total - 1) / range;
   const unsigned i = find_rank(m, x);
   const std::uint32_t low = d.low;
-  const std::uint32_t step = range * m.cum[i] / total;
-  d.high = low + range * m.cum[i - 1] / total;
+  const std::uint32_t step = range * model_cum(m, i) / total;
+  d.high = low + range * model_cum(m, i - 1) / total;
   d.low = low + step;
   d.d -= step;
   renormalise(d);

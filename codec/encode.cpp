@@ -27,9 +27,9 @@ struct TreeNode {
   std::uint16_t child[2];  // left, right
   std::uint16_t parent;
   std::uint16_t unused;
-  std::uint32_t unused2;
   std::uint64_t key;
 };
+static_assert(sizeof(TreeNode) == 16);
 }  // namespace codec
 
 struct CodecEncoder {
@@ -112,10 +112,10 @@ inline void encode_char(CodecEncoder& e, unsigned k) {
   Model& m = e.model;
   const unsigned s = m.char_to_sym[k];
   const std::uint32_t range = e.high - e.low;
-  const std::uint32_t total = m.cum[0];
+  const std::uint32_t total = model_total(m);
   const std::uint32_t low = e.low;
-  e.high = low + range * m.cum[s - 1] / total;
-  e.low = low + range * m.cum[s] / total;
+  e.high = low + range * model_cum(m, s - 1) / total;
+  e.low = low + range * model_cum(m, s) / total;
   renormalise(e);
   model_update(m, s);
 }

@@ -42,19 +42,24 @@ void model_init(Model& m) {
     m.char_to_sym[s - 1] = static_cast<std::uint16_t>(s);
     m.freq[s] = 1;
   }
-  for (unsigned i = 0; i <= kChars; ++i) m.cum[i] = static_cast<std::uint16_t>(kChars - i);
-  for (unsigned i = kChars + 1; i < sizeof m.cum / sizeof m.cum[0]; ++i) m.cum[i] = 0;
+  m.freq[kChars + 1] = 0;
   m.sym_to_char[0] = 0;
+  for (unsigned i = 0; i < kBlocks * 8; ++i)
+    m.local[i] = static_cast<std::uint16_t>(i <= kChars ? kChars - i : 0);
+  for (unsigned b = 0; b < sizeof m.block / sizeof m.block[0]; ++b) m.block[b] = 0;
+  m.first_rank[1] = 1;
 }
 
 void model_rescale(Model& m) {
   unsigned sum = 0;
   for (unsigned i = kChars; i >= 1; --i) {
-    m.cum[i] = static_cast<std::uint16_t>(sum);
+    m.local[i] = static_cast<std::uint16_t>(sum);
     m.freq[i] = static_cast<std::uint16_t>((m.freq[i] + 1u) / 2u);
     sum += m.freq[i];
   }
-  m.cum[0] = static_cast<std::uint16_t>(sum);
+  m.local[0] = static_cast<std::uint16_t>(sum);
+  for (unsigned b = 0; b < kBlocks; ++b) m.block[b] = 0;
+  for (unsigned i = kChars; i >= 1; --i) m.first_rank[m.freq[i]] = static_cast<std::uint16_t>(i);
 }
 
 }  // namespace codec

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace codec {
 
@@ -20,32 +23,40 @@ constexpr std::uint32_t kMaxCum = 0x7FFF;
 constexpr std::uint32_t kPosTotal = 28568;
 
 // Adaptive model over ranks 1..314. Frequencies never rise with the rank,
-// cumulative entries fall with it and cum[0] is the total.
+// cumulative entries fall with it and cum(0) is the total.
+//
+// An update adds one to the cumulative entries 0 to i - 1, which for a rare
+// symbol is most of the table. So the entries are kept in blocks of eight:
+// cum(j) = local[j] + block[j / 8], and the update adds one to the blocks
+// wholly below i and to the few entries of the block that i cuts.
+// first_rank[f] is the first rank whose frequency is f (valid for every f
+// that some rank has), so the run of equal frequencies that an update
+// promotes over is found without a search.
+constexpr unsigned kBlocks = (kChars + 1 + 7) / 8;  // 40 blocks hold entries 0..319
 struct Model {
-  alignas(64) std::uint16_t cum[kChars + 1 + 13];  // padded: the rank scan reads 8 at a time
-  alignas(64) std::uint16_t freq[kChars + 1 + 5];
+  alignas(16) std::uint16_t local[kBlocks * 8];
+  alignas(16) std::uint16_t block[kBlocks + 8];
+  std::uint16_t freq[kChars + 2];
   std::uint16_t sym_to_char[kChars + 1];
   std::uint16_t char_to_sym[kChars];
+  std::uint16_t first_rank[kMaxCum + 1];
 };
 
 void model_init(Model& m);
 void model_rescale(Model& m);
 
+inline unsigned model_cum(const Model& m, unsigned j) {
+  return static_cast<unsigned>(m.local[j]) + m.block[j >> 3];
+}
+inline unsigned model_total(const Model& m) { return model_cum(m, 0); }
+
 // Rescale when the total has reached the ceiling, then raise symbol s by one,
-// swapping it ahead of the lowest rank that shares its frequency.
+// swapping it ahead of the first rank that shares its frequency.
 inline void model_update(Model& m, unsigned s) {
-  if (m.cum[0] >= kMaxCum) model_rescale(m);
-  // The ranks sharing freq[s] form one run ending at s; find its first rank.
-  // freq[1..s] do not rise, and freq[0] = 0 ends the run at rank 1.
-  const std::uint16_t f = m.freq[s];
-  unsigned i = s;
-  if (m.freq[i - 1] == f) {
-    unsigned lo = 1, hi = s - 1;  // freq[hi] == f; find the smallest such index
-    while (lo < hi) {
-      unsigned mid = (lo + hi) / 2;
-      if (m.freq[mid] == f) hi = mid; else lo = mid + 1;
-    }
-    i = lo;
+  if (model_total(m) >= kMaxCum) model_rescale(m);
+  const unsigned f = m.freq[s];
+  const unsigned i = m.first_rank[f];
+  if (i < s) {
     const std::uint16_t ci = m.sym_to_char[i];
     const std::uint16_t cs = m.sym_to_char[s];
     m.sym_to_char[i] = cs;
@@ -54,8 +65,30 @@ inline void model_update(Model& m, unsigned s) {
     m.char_to_sym[cs] = static_cast<std::uint16_t>(i);
   }
   m.freq[i] = static_cast<std::uint16_t>(f + 1);
-  std::uint16_t* c = m.cum;
-  for (unsigned j = 0; j < i; ++j) c[j] = static_cast<std::uint16_t>(c[j] + 1);
+  // Rank i leaves the run of f (which now starts after it, if it goes on)
+  // and closes the run of f + 1, or starts it when no rank before has f + 1.
+  m.first_rank[f] = static_cast<std::uint16_t>(i + 1);
+  if (m.freq[i - 1] != f + 1) m.first_rank[f + 1] = static_cast<std::uint16_t>(i);
+  // cum(0..i-1) + 1: one to every block wholly below i, and to the entries
+  // of the block that i cuts. Without branches: the counts vary at random.
+  const unsigned full = i >> 3;
+  const unsigned rest = i & 7;
+#if defined(__SSE2__)
+  const __m128i lanes = _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m128i vfull = _mm_set1_epi16(static_cast<short>(full));
+  for (unsigned b = 0; b < kBlocks; b += 8) {
+    __m128i* at = reinterpret_cast<__m128i*>(m.block + b);
+    const __m128i below = _mm_cmplt_epi16(_mm_add_epi16(lanes, _mm_set1_epi16(static_cast<short>(b))), vfull);
+    _mm_store_si128(at, _mm_sub_epi16(_mm_load_si128(at), below));
+  }
+  __m128i* part = reinterpret_cast<__m128i*>(m.local + (full << 3));
+  const __m128i cut = _mm_cmplt_epi16(lanes, _mm_set1_epi16(static_cast<short>(rest)));
+  _mm_store_si128(part, _mm_sub_epi16(_mm_load_si128(part), cut));
+#else
+  for (unsigned b = 0; b < full; ++b) m.block[b] = static_cast<std::uint16_t>(m.block[b] + 1);
+  std::uint16_t* part = m.local + (full << 3);
+  for (unsigned t = 0; t < rest; ++t) part[t] = static_cast<std::uint16_t>(part[t] + 1);
+#endif
 }
 
 // Fixed position distribution: pos_cum[4096] = 0, pos_cum[0] = 28568.

@@ -42,7 +42,7 @@ inline unsigned first_rescale_update() {
   codec::Model m;
   codec::model_init(m);
   for (unsigned n = 1;; ++n) {
-    const bool rescales = m.cum[0] >= codec::kMaxCum;
+    const bool rescales = codec::model_total(m) >= codec::kMaxCum;
     codec::model_update(m, 1 + n % 7);
     if (rescales) return n;
   }
