@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -240,6 +241,11 @@ void sfx_platform_change_dir(const char* path) {
 }
 
 void sfx_platform_run_and_wait(const char* program) {
+  // Extracted files carry no mode bits; the setup program is made runnable
+  // for its owner, as it would be on Windows.
+  struct stat st;
+  if (::stat(program, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IXUSR))
+    ::chmod(program, (st.st_mode & 07777) | S_IXUSR);
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   sigset_t none;
@@ -256,7 +262,11 @@ void sfx_platform_run_and_wait(const char* program) {
   }
 }
 
-void sfx_platform_exit(int code) { ::_exit(code); }
+void sfx_platform_exit(int code) {
+  // Open output files are left as far as they got, with their data.
+  std::fflush(nullptr);
+  ::_exit(code);
+}
 
 int main(int argc, char** argv) {
   (void)argc;

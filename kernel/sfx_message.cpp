@@ -1,66 +1,11 @@
 // Messages, the status box and the progress bar.
-#include <cstring>
-
 #include "sfx.h"
 #include "sfx_platform.h"
 
 namespace {
 // Templates and captions are loaded with a limit of 999 characters.
 constexpr std::size_t SFX_TEXT_LIMIT = 999;
-
-void copy_out(char* out, std::size_t cap, std::size_t& n, bool& cut, const char* s) {
-  for (; *s; ++s) {
-    if (n + 1 >= cap) {
-      cut = true;
-      return;
-    }
-    out[n++] = *s;
-  }
-}
 }  // namespace
-
-bool sfx_format(char* out, std::size_t cap, const char* tmpl, const char* arg) {
-  if (cap == 0) return false;
-  std::size_t n = 0;
-  bool cut = false;
-  bool used = false;
-  char one[2] = {0, 0};
-  for (const char* t = tmpl; *t && !cut; ++t) {
-    if (t[0] == '%' && t[1] == 's' && !used) {
-      copy_out(out, cap, n, cut, arg ? arg : "");
-      used = true;
-      ++t;
-    } else if (t[0] == '%' && t[1] == '%') {
-      one[0] = '%';
-      copy_out(out, cap, n, cut, one);
-      ++t;
-    } else {
-      one[0] = *t;
-      copy_out(out, cap, n, cut, one);
-    }
-  }
-  out[n] = 0;
-  if (cut && n >= 3) std::memcpy(out + n - 3, "...", 3);  // show that the text goes on
-  return !cut;
-}
-
-bool sfx_join(char* out, std::size_t cap, const char* a, const char* b, const char* c,
-              const char* d) {
-  const std::size_t la = std::strlen(a), lb = std::strlen(b), lc = std::strlen(c),
-                    ld = std::strlen(d);
-  if (cap == 0) return false;
-  if (la + lb + lc + ld + 1 > cap) {
-    out[0] = 0;
-    return false;
-  }
-  // The parts may not overlap out, except that a may be out itself.
-  std::memmove(out, a, la);
-  std::memcpy(out + la, b, lb);
-  std::memcpy(out + la + lb, c, lc);
-  std::memcpy(out + la + lb + lc, d, ld);
-  out[la + lb + lc + ld] = 0;
-  return true;
-}
 
 int sfx_show_message(int caption, int text, const char* arg, bool info) {
   char cap[SFX_PATH_ROOM];
@@ -79,16 +24,6 @@ void sfx_show_status(int text, const char* arg) {
   if (!sfx_platform_load_string(text, tmpl, SFX_TEXT_LIMIT)) tmpl[0] = 0;
   sfx_format(body, sizeof body, tmpl, arg);
   sfx_platform_set_status(body);
-}
-
-int sfx_percent(std::int64_t position, std::int64_t base, std::int64_t end) {
-  const std::int64_t span = end - base;
-  // An empty span (a later volume of size 0) is a volume read in full.
-  if (span <= 0) return 100;
-  const std::int64_t p = (position - base) * 100 / span;
-  if (p < 0) return 0;
-  if (p > 100) return 100;
-  return static_cast<int>(p);
 }
 
 void sfx_set_progress(long position) {

@@ -5,6 +5,7 @@
 #include <process.h>
 
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
@@ -42,7 +43,9 @@ void command_word(const char* cmd) {
   g_command_word[n] = 0;
 }
 
-[[noreturn]] void end_process(int code) { ExitProcess(static_cast<UINT>(code)); }
+// Ends the process from either thread; open output files keep what was
+// written to them.
+[[noreturn]] void end_process(int code) { std::exit(code); }
 
 }  // namespace
 

@@ -9,7 +9,8 @@ set(QTK_SFX_SIZE_FLAGS -fno-exceptions -fno-rtti -ffunction-sections -fdata-sect
 add_library(qtk_sfx_flow STATIC
   ${CMAKE_CURRENT_LIST_DIR}/sfx_flow.cpp
   ${CMAKE_CURRENT_LIST_DIR}/sfx_member.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/sfx_message.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/sfx_message.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/sfx_text.cpp)
 target_include_directories(qtk_sfx_flow PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(qtk_sfx_flow PUBLIC qtk_archive qtk_decoder qtk_fs PRIVATE qtk_warnings)
 target_compile_options(qtk_sfx_flow PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${QTK_SFX_SIZE_FLAGS}>)

@@ -1,0 +1,420 @@
+// The stub's flow end to end: the console build runs real archives.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "sfx_session.h"
+#include "sfx_test_archive.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kSetupScript =
+    "#!/bin/sh\n"
+    "{ echo \"arg=$0 $#\"; echo \"cwd=$(pwd)\"; } > setup-report.txt\n"
+    "sleep 0.3\n"
+    "echo done >> setup-report.txt\n"
+    "exit 3\n";
+
+std::string slurp(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+void spill(const fs::path& p, const std::string& bytes) {
+  std::ofstream f(p, std::ios::binary);
+  f << bytes;
+}
+
+class SfxFlow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qtksfx-flow-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    work_ = root_ / "work";
+    fs::create_directories(work_);
+    own_ = (root_ / "setup.exe").string();
+    work_dir_ = work_.string() + "/";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  void save(TestArchive& a, const std::string& base = "setup.exe") {
+    for (std::size_t i = 0; i < a.volumes(); ++i) {
+      std::string name = base;
+      if (i > 0) {
+        char num[32];
+        std::snprintf(num, sizeof num, "%03zu", i);
+        const auto slash = base.rfind('/');
+        const auto dot = base.rfind('.');
+        const bool has_dot = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+        name = (has_dot ? base.substr(0, dot) : base) + "." + num;
+      }
+      spill(root_ / name, std::string(a.volume(i).begin(), a.volume(i).end()));
+    }
+  }
+
+  // A run that needs no answers (boxes close at once).
+  int run(std::vector<std::string> env = {}, const std::string& argv0 = "") {
+    env.push_back("TMPDIR=" + work_.string());
+    env.push_back("LC_ALL=C");
+    StubSession s(QTKSFX_STUB, argv0.empty() ? own_ : argv0, env, root_.string());
+    s.close_input();
+    const int code = s.finish();
+    boxes_ = s.boxes();
+    lines_ = s.lines;
+    return code;
+  }
+
+  static void control_and_setup(TestArchive& a, const std::string& ini = "[system]\r\nrun=setup.sh\r\n") {
+    a.member(".", "qtksfx.ini", ini);
+    a.member(".", "setup.sh", kSetupScript);
+  }
+
+  std::string err(const std::string& caption, const std::string& text) {
+    return "box error: " + caption + ": " + text;
+  }
+  std::string closing_files() {
+    return "box information: ERROR: Program can't continue and it will be terminated. There are "
+           "probably lost files in directory " + work_dir_ + ".";
+  }
+  std::string closing() {
+    return "box information: ERROR: Program can't continue and it will be terminated.";
+  }
+
+  fs::path root_, work_;
+  std::string own_, work_dir_;
+  std::vector<std::string> boxes_, lines_;
+};
+
+using Boxes = std::vector<std::string>;
+
+TEST_F(SfxFlow, GoodArchiveExtractsRunsSetupAndEndsWithZero) {
+  TestArchive a;
+  std::string big(250000, 0);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
+  a.member(".", "readme.txt", "hello\n", 946684800);
+  a.member("docs/deep/er", "big.bin", big, 1262304000);
+  a.member("docs", "empty.txt", "", 1500000000);
+  control_and_setup(a);
+  a.archive_end();
+  save(a);
+  spill(work_ / "readme.txt", "an older file that gets overwritten, longer than the new one");
+
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(boxes_, Boxes{});
+  EXPECT_EQ(slurp(work_ / "readme.txt"), "hello\n");
+  struct stat st;
+  ASSERT_EQ(stat((work_ / "docs/deep/er/big.bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1262304000);
+  EXPECT_EQ(st.st_atime, 1262304000);
+  ASSERT_EQ(stat((work_ / "docs/empty.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1500000000);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(slurp(work_ / "docs/deep/er/big.bin"), big);
+
+  // The setup program got its path as its only argument, ran in the work
+  // directory, and the stub waited for it (its exit status 3 is not looked at).
+  EXPECT_EQ(slurp(work_ / "setup-report.txt"),
+            "arg=" + work_dir_ + "setup.sh 0\ncwd=" + work_.string() + "\ndone\n");
+
+  // Status texts: one per member, then the setup program.
+  std::vector<std::string> status;
+  for (const auto& l : lines_)
+    if (l.rfind("status: ", 0) == 0) status.push_back(l);
+  ASSERT_EQ(status.size(), 6u);
+  EXPECT_EQ(status[0], "status:  / Preparing file: /  / " + work_dir_ + "./readme.txt");
+  EXPECT_EQ(status[1], "status:  / Preparing file: /  / " + work_dir_ + "docs/deep/er/big.bin");
+  EXPECT_EQ(status[5], "status:  / Setu program / " + work_dir_ + "setup.sh / ran. Waiting for its completion.");
+  // The bar starts at 0 and reaches the end of the archive.
+  std::vector<std::string> progress;
+  for (const auto& l : lines_)
+    if (l.rfind("progress: ", 0) == 0) progress.push_back(l);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_EQ(progress.front(), "progress: 0%");
+  EXPECT_GE(std::atoi(progress.back().c_str() + 10), 95);
+}
+
+TEST_F(SfxFlow, SetupProgramMissingStillEndsWithZero) {
+  TestArchive a;
+  a.member(".", "qtksfx.ini", "[System]\nRun = not-there.exe\n");
+  a.archive_end();
+  save(a);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(boxes_, Boxes{});
+}
+
+TEST_F(SfxFlow, StartUpFailuresBeforeAnyPacketCloseWithMessage7) {
+  // The program's own file cannot be opened.
+  EXPECT_EQ(run({}, (root_ / "setup").string()), 1);
+  EXPECT_EQ(boxes_, (Boxes{err("ERROR", "Can't open file " + (root_ / "setup").string() + " for reading."),
+                           closing()}));
+  // Shorter than the signature: the seek fails.
+  spill(own_, "MZ");
+  EXPECT_EQ(run(), 1);
+  EXPECT_EQ(boxes_, (Boxes{err("ERROR", "Error during seek in file " + own_ + "."), closing()}));
+  // Wrong signature.
+  spill(own_, std::string(100, 'x'));
+  EXPECT_EQ(run(), 1);
+  EXPECT_EQ(boxes_, (Boxes{err("ERROR", "File " + own_ +
+                                            " is not valid QTK file -- missing or bad signature or version-id."),
+                           closing()}));
+}
+
+TEST_F(SfxFlow, TopLevelFailuresCloseWithMessage8) {
+  const std::string bad_packet = "CRC is invalid or packet can't be read -- file " + own_ + " is damaged!";
+  {
+    // The archive stops after its last member without an archive end.
+    TestArchive a;
+    a.member(".", "a.txt", "a");
+    a.trailer_only();
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, (Boxes{err("ERROR", bad_packet), closing_files()}));
+  }
+  {
+    // The first-packet offset points past the trailer.
+    TestArchive a;
+    a.archive_end();
+    auto& v = a.volume(0);
+    v[v.size() - 8] = 0xF0;
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, (Boxes{err("ERROR", bad_packet), closing_files()}));
+  }
+  {
+    // Member data at the top level.
+    TestArchive a;
+    a.data("stray");
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, (Boxes{err("ERROR", "Uncorrect packet. File " + own_ + " is invalid."), closing_files()}));
+  }
+}
+
+TEST_F(SfxFlow, MemberFailures) {
+  {
+    // A data packet whose check bytes are wrong.
+    TestArchive a;
+    a.header(".", "a.txt", 0);
+    a.data("some data");
+    a.volume(0).back() ^= 0x55;
+    a.end(9, 1);
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, (Boxes{err("ERROR", "Error reading file. Installation self-extract file is probably damaged."),
+                             closing_files()}));
+  }
+  const std::string mismatch = "Incorrect length or number of packets. File " + own_ + " is damaged.";
+  for (auto [total, count] : {std::pair{10u, 1u}, std::pair{9u, 2u}}) {
+    TestArchive a;
+    a.header(".", "a.txt", 0);
+    a.data("some data");
+    a.end(total, count);
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, (Boxes{err("Problem...", mismatch), closing_files()}));
+    // The content was written before the end was judged.
+    EXPECT_EQ(slurp(work_ / "a.txt"), "some data");
+  }
+  {
+    // A member header inside a member.
+    TestArchive a;
+    a.header(".", "a.txt", 0);
+    a.header(".", "b.txt", 0);
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, (Boxes{err("Problem...", "Uncorrect packet. File " + own_ + " is invalid."), closing_files()}));
+  }
+  {
+    // The output cannot be created (a directory stands in its place).
+    TestArchive a;
+    a.member(".", "taken", "x");
+    a.archive_end();
+    save(a);
+    fs::create_directories(work_ / "taken");
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, (Boxes{err("ERROR", "Can't open file " + work_dir_ + "./taken for writing."), closing_files()}));
+  }
+}
+
+TEST_F(SfxFlow, ControlFileFailures) {
+  {
+    TestArchive a;
+    a.member(".", "other.txt", "x");
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, (Boxes{err("ERROR", "Can't open file " + work_dir_ + "qtksfx.ini for reading."),
+                             closing_files()}));
+  }
+  for (const char* ini : {"[system]\n", "[setup]\nrun=setup.exe\n", "; nothing\n"}) {
+    TestArchive a;
+    a.member(".", "qtksfx.ini", ini);
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1) << ini;
+    EXPECT_EQ(boxes_, (Boxes{err("ERROR", "There is no command [SYSTEM] RUN=... in file QTKSFX.INI"),
+                             closing_files()}))
+        << ini;
+  }
+}
+
+TEST_F(SfxFlow, RefusedMemberPathsWriteNothingOutside) {
+  for (auto [dir, name] : {std::pair{"..", "escape.txt"}, std::pair{"/tmp", "escape.txt"},
+                           std::pair{"a/../..", "escape.txt"}, std::pair{".", "../escape.txt"}}) {
+    TestArchive a;
+    a.member(dir, name, "x");
+    control_and_setup(a);
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1) << dir << " " << name;
+    EXPECT_EQ(boxes_, (Boxes{err("Problem...", "Uncorrect packet. File " + own_ + " is invalid."), closing_files()}));
+    EXPECT_FALSE(fs::exists(root_ / "escape.txt"));
+  }
+}
+
+TEST_F(SfxFlow, PathsThatDoNotFitAreRefusedNotCut) {
+  // A deep work directory: with it, directory and name need more than 1023
+  // characters.
+  work_ = root_ / std::string(200, 'w') / std::string(200, 'v');
+  work_dir_ = work_.string() + "/";
+  fs::create_directories(work_);
+  const std::string dir = std::string(200, 'd') + "/" + std::string(200, 'e') + "/" + std::string(100, 'f');
+  const std::string name(250, 'n');
+  ASSERT_GT(work_dir_.size() + dir.size() + 1 + name.size(), 1023u);
+  TestArchive a;
+  a.member(dir, name, "x");
+  a.archive_end();
+  save(a);
+  EXPECT_EQ(run(), 1);
+  ASSERT_EQ(boxes_.size(), 2u);
+  const std::string prefix = err("ERROR", "Can't open file " + work_dir_ + dir);
+  EXPECT_EQ(boxes_[0].substr(0, prefix.size()), prefix);
+  EXPECT_EQ(boxes_[1], closing_files());
+  EXPECT_FALSE(fs::exists(work_ / std::string(200, 'd')));
+}
+
+TEST_F(SfxFlow, WorkDirectoryFallbacks) {
+  TestArchive a;
+  a.member(".", "here.txt", "x");
+  a.archive_end();
+  save(a);
+  // Without a trailing separator one is appended.
+  StubSession s(QTKSFX_STUB, own_, {"TMPDIR=" + work_.string(), "LC_ALL=C"}, root_.string());
+  s.close_input();
+  EXPECT_EQ(s.finish(), 1);
+  EXPECT_TRUE(fs::exists(work_ / "here.txt"));
+  // An empty temporary directory falls back to the system directory...
+  fs::create_directories(root_ / "windows");
+  EXPECT_EQ(run({"TMPDIR=", "QTKSFX_SYSTEM_DIR=" + (root_ / "windows").string() + "/"}), 1);
+  EXPECT_TRUE(fs::exists(root_ / "windows/here.txt"));
+  // ... and without that to "c:/" (here a folder below the current one).
+  fs::create_directories(root_ / "c:");
+  EXPECT_EQ(run({"TMPDIR=", "QTKSFX_SYSTEM_DIR="}), 1);
+  EXPECT_TRUE(fs::exists(root_ / "c:/here.txt"));
+}
+
+TEST_F(SfxFlow, ProgressWindowFailures) {
+  TestArchive a;
+  a.archive_end();
+  save(a);
+  // Never up: after 30 (here quickly passing) seconds, 19 and 7, exit code 0.
+  EXPECT_EQ(run({"QTKSFX_NO_WINDOW=1", "QTKSFX_FAST_CLOCK=1"}), 0);
+  EXPECT_EQ(boxes_, (Boxes{err("Problem...", "Can't create a window on screen."), closing()}));
+  // Up, but without its progress bar: the same pair, exit code 1.
+  EXPECT_EQ(run({"QTKSFX_NO_PROGRESS_BAR=1"}), 1);
+  EXPECT_EQ(boxes_, (Boxes{err("Problem...", "Can't create a window on screen."), closing()}));
+}
+
+// Three volumes; a member spans the first two; volume 3 is missing at first.
+TEST_F(SfxFlow, VolumesWithDisketteRetriesAndProgressRestart) {
+  TestArchive a;
+  a.member(".", "one.txt", "first volume");
+  a.header("span", "two.txt", 1300000000);
+  a.data("part one,");
+  a.volume_end();
+  a.data(" part two");
+  a.end(18, 2);
+  a.volume_end();
+  control_and_setup(a);
+  a.archive_end();
+  save(a);
+  const fs::path third = root_ / "setup.002";
+  fs::rename(third, root_ / "held-back");
+
+  StubSession s(QTKSFX_STUB, own_, {"TMPDIR=" + work_.string(), "LC_ALL=C"}, root_.string());
+  const std::string insert = "box information: Insert disk...: Insert disk numbered ";
+  const std::string tail = ". If you want to cancel this operation, switch to main application's window and "
+                           "press \"Cancel\" button.";
+  EXPECT_EQ(s.expect("box"), insert + "2" + tail);
+  s.ok();
+  EXPECT_EQ(s.expect("progress: "), "progress: 0%");  // the bar restarts on the new volume
+  EXPECT_EQ(s.expect("box"), insert + "3" + tail);
+  s.ok();
+  const std::string wrong = "box error: Insert disk...: Incorrect disk or disk error. Insert disk numbered 3" + tail;
+  EXPECT_EQ(s.expect("box"), wrong);
+  s.ok();
+  EXPECT_EQ(s.expect("box"), wrong);
+  fs::rename(root_ / "held-back", third);
+  s.ok();
+  EXPECT_EQ(s.finish(), 0);
+  EXPECT_EQ(slurp(work_ / "span/two.txt"), "part one, part two");
+  EXPECT_TRUE(fs::exists(work_ / "setup-report.txt"));
+}
+
+TEST_F(SfxFlow, CancelDuringDisketteExitsWithOne) {
+  TestArchive a;
+  a.member(".", "one.txt", "x");
+  a.volume_end();
+  a.archive_end();
+  save(a);
+  StubSession s(QTKSFX_STUB, own_, {"TMPDIR=" + work_.string(), "LC_ALL=C"}, root_.string());
+  ASSERT_NE(s.expect("box information: Insert disk...:"), "");
+  s.interrupt();
+  EXPECT_EQ(s.expect("box"), err("Cancelled by user.", "Canceled by user. There are lost files in directory " +
+                                                          work_dir_ + ", probably."));
+  EXPECT_EQ(s.finish(), 1);
+}
+
+TEST_F(SfxFlow, VolumeNameWithoutDotGetsNumberAppended) {
+  TestArchive a;
+  a.volume_end();  // the very first packet sends the reader to volume 2
+  a.member(".", "late.txt", "from volume 2");
+  a.archive_end();
+  own_ = (root_ / "disk.1" / "setup").string();
+  fs::create_directories(root_ / "disk.1");
+  save(a, "disk.1/setup");  // volume 2 is disk.1/setup.001
+  EXPECT_EQ(run(), 1);      // no control file in this archive
+  EXPECT_EQ(slurp(work_ / "late.txt"), "from volume 2");
+}
+
+TEST_F(SfxFlow, CzechTexts) {
+  TestArchive a;
+  a.member(".", "other.txt", "x");
+  a.archive_end();
+  save(a);
+  StubSession s(QTKSFX_STUB, own_, {"TMPDIR=" + work_.string(), "LC_ALL=", "LANG=cs_CZ.UTF-8"}, root_.string());
+  s.close_input();
+  EXPECT_EQ(s.finish(), 1);
+  EXPECT_EQ(s.boxes(), (Boxes{"box error: CHYBA: Nepodařilo se mi otevřít soubor " + work_dir_ +
+                                  "qtksfx.ini pro čtení.",
+                              "box information: CHYBA: Instalace nemůže dále pokračovat a bude nouzově ukončena. "
+                              "Pravděpodobně zůstaly nějaké soubory v adresáři " + work_dir_ + "."}));
+  EXPECT_EQ(s.lines.at(0), "window: Příprava instalace");
+}
+
+}  // namespace

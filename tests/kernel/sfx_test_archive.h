@@ -1,0 +1,114 @@
+// Builds installer archives byte by byte for the stub's tests: good ones,
+// multi-volume ones and deliberately damaged ones.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "archive.h"
+#include "archive_write.h"
+#include "codec.h"
+
+class TestArchive {
+ public:
+  using Bytes = std::vector<std::uint8_t>;
+
+  // `image` stands for the stub's executable image before the archive.
+  explicit TestArchive(Bytes image = Bytes(64, 'S')) : first_(static_cast<std::uint32_t>(image.size())) {
+    volumes_.push_back(std::move(image));
+    encoder_ = codec_encoder_new();
+    work_.resize(2 * SFX_PACKET_SIZE + 64);
+  }
+  ~TestArchive() { codec_encoder_free(encoder_); }
+  TestArchive(const TestArchive&) = delete;
+  TestArchive& operator=(const TestArchive&) = delete;
+
+  // One packet, compressed unless `stored` (or incompressible).
+  void packet(std::uint8_t type, const void* data, std::uint32_t len, bool stored = false) {
+    Packet p{};
+    Bytes buf(len + 10);
+    if (len) std::memcpy(buf.data(), data, len);
+    p.type = static_cast<std::uint8_t>(type | (stored ? PACKET_STORED : 0));
+    p.unpacked_len = len;
+    p.stored_len = len;
+    p.data = buf.data();
+    p.capacity = len + 10;
+    const std::uint8_t* payload = nullptr;
+    packet_encode(&p, encoder_, work_.data(), static_cast<std::uint32_t>(work_.size()), &payload);
+    Bytes& v = volumes_.back();
+    v.push_back(p.type);
+    put32(v, p.unpacked_len);
+    put32(v, p.stored_len);
+    v.push_back(p.check_sum);
+    v.push_back(p.check_xor);
+    v.insert(v.end(), payload, payload + p.stored_len);
+  }
+
+  void header(const std::string& dir, const std::string& name, std::int32_t time) {
+    std::uint8_t h[SFX_MEMBER_HEADER_SIZE];
+    sfx_member_header_build(h, dir.c_str(), name.c_str(), time);
+    packet(SFX_MEMBER_HEADER, h, sizeof h);
+  }
+  void data(const std::string& content) {
+    packet(SFX_MEMBER_DATA, content.data(), static_cast<std::uint32_t>(content.size()));
+  }
+  void end(std::uint32_t total, std::uint32_t count) {
+    std::uint8_t e[SFX_MEMBER_END_SIZE];
+    sfx_member_end_build(e, total, count);
+    packet(SFX_MEMBER_END, e, sizeof e);
+  }
+  // A whole member, its content cut into data packets of `chunk` bytes.
+  void member(const std::string& dir, const std::string& name, const std::string& content,
+              std::int32_t time = 1000000000, std::size_t chunk = SFX_PACKET_SIZE) {
+    header(dir, name, time);
+    std::uint32_t count = 0;
+    for (std::size_t at = 0; at < content.size(); at += chunk) {
+      data(content.substr(at, chunk));
+      ++count;
+    }
+    end(static_cast<std::uint32_t>(content.size()), count);
+  }
+  // Ends the current volume; packets go on at offset 0 of the next one.
+  void volume_end() {
+    std::uint8_t b[SFX_VOLUME_END_BYTES];
+    sfx_volume_end_build(b);
+    append(b, sizeof b);
+    if (volumes_.size() == 1) {
+      std::uint8_t t[SFX_TRAILER_SIZE];
+      sfx_trailer_build(t, first_);
+      append(t, sizeof t);
+    }
+    volumes_.emplace_back();
+  }
+  // The archive end with its signature (and so, in volume 1, the trailer).
+  void archive_end() {
+    std::uint8_t b[SFX_ARCHIVE_END_BYTES];
+    sfx_archive_end_build(b, first_);
+    append(b, sizeof b);
+  }
+  // Volume 1 without an archive end still needs the trailer to be found.
+  void trailer_only() {
+    std::uint8_t t[SFX_TRAILER_SIZE];
+    sfx_trailer_build(t, first_);
+    append(t, sizeof t);
+  }
+  void raw(const Bytes& bytes) { append(bytes.data(), bytes.size()); }
+
+  std::uint32_t first_packet() const { return first_; }
+  Bytes& volume(std::size_t i) { return volumes_[i]; }
+  std::size_t volumes() const { return volumes_.size(); }
+
+  static void put32(Bytes& v, std::uint32_t x) {
+    for (int k = 0; k < 4; ++k) v.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
+  }
+
+ private:
+  void append(const std::uint8_t* b, std::size_t n) { volumes_.back().insert(volumes_.back().end(), b, b + n); }
+
+  std::uint32_t first_;
+  std::vector<Bytes> volumes_;
+  CodecEncoder* encoder_ = nullptr;
+  Bytes work_;
+};
