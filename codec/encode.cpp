@@ -19,17 +19,19 @@ constexpr unsigned kMirror = kMaxMatch - 1;      // 59 mirrored bytes
 }  // namespace codec
 
 namespace codec {
-// One node of a match tree, kept in one 16-byte slot: the two child links,
-// the parent, and bytes 1 to 8 of the node's string read as a big-endian
-// number, so that most comparisons are one load and one compare. The bytes
-// of a string do not change while its position is in a tree.
+// One node of a match tree: the two child links and the parent, and for
+// each child bytes 1 to 8 of its string read as a big-endian number. With
+// the children's keys at hand, the walk compares against the next node
+// while that node's own links are still being loaded, and most comparisons
+// are one compare. The bytes of a string do not change while its position
+// is in a tree.
 struct TreeNode {
+  std::uint64_t ckey[2];   // keys of the left and right child
   std::uint16_t child[2];  // left, right
   std::uint16_t parent;
   std::uint16_t unused;
-  std::uint64_t key;
 };
-static_assert(sizeof(TreeNode) == 16);
+static_assert(sizeof(TreeNode) == 24);
 }  // namespace codec
 
 struct CodecEncoder {
@@ -162,68 +164,88 @@ inline unsigned compare(const std::uint8_t* ring, unsigned a, unsigned b, unsign
   return kMaxMatch;
 }
 
+inline std::uint64_t key_of(const std::uint8_t* ring, unsigned n) {
+  return __builtin_bswap64(load64(ring + n + 1));
+}
+
+inline void set_child(CodecEncoder& e, unsigned n, unsigned side, unsigned c) {
+  e.node[n].child[side] = static_cast<std::uint16_t>(c);
+  e.node[n].ckey[side] = key_of(e.ring, c);
+}
+
 // Inserts position r into the tree of its first byte and records the
 // longest match met on the way (the nearest among equally long ones).
-// Most comparisons end within the first eight bytes, which each node keeps
-// as its key; past those, the walk knows how far the new string agrees with
-// the nearest node below it and the nearest above it, and every node in
+// Past the first eight bytes, the walk knows how far the new string agrees
+// with the nearest node below it and the nearest above it: every node in
 // between agrees at least as far, so the comparison starts there.
 void insert_node(CodecEncoder& e, unsigned r) {
   const std::uint8_t* ring = e.ring;
   TreeNode* nd = e.node;
-  const std::uint64_t key = __builtin_bswap64(load64(ring + r + 1));
-  nd[r].key = key;
+  const std::uint64_t key = key_of(ring, r);
   nd[r].child[0] = nd[r].child[1] = kNil;
   unsigned p = kHeads + ring[r];
-  unsigned dir = 1;
+  unsigned c = nd[p].child[1];
+  if (c == kNil) {
+    set_child(e, p, 1, r);
+    nd[r].parent = static_cast<std::uint16_t>(p);
+    e.match_len = 0;
+    return;
+  }
+  std::uint64_t kc = nd[p].ckey[1];
   unsigned mlen = 0;
   unsigned mdist = e.match_dist;
   unsigned agree_below = 1, agree_above = 1;
   for (;;) {
-    const unsigned c = nd[p].child[dir];
-    if (c == kNil) {
-      nd[p].child[dir] = static_cast<std::uint16_t>(r);
-      nd[r].parent = static_cast<std::uint16_t>(p);
-      break;
-    }
-    p = c;
-    const std::uint64_t kp = nd[p].key;
+    // c is the node to compare with, kc its key.
+    const unsigned c0 = nd[c].child[0], c1 = nd[c].child[1];
+    const std::uint64_t k0 = nd[c].ckey[0], k1 = nd[c].ckey[1];
     unsigned i;
-    bool greater;
-    if (key != kp) {
-      i = 1 + (static_cast<unsigned>(__builtin_clzll(key ^ kp)) >> 3);
-      greater = key > kp;
+    unsigned g;  // 1 when the new string sorts at or above c
+    if (key != kc) {
+      i = 1 + (static_cast<unsigned>(__builtin_clzll(key ^ kc)) >> 3);
+      g = key > kc;
     } else {
       unsigned from = agree_below < agree_above ? agree_below : agree_above;
       if (from < 9) from = 9;
-      i = compare(ring, r, p, from, &greater);
-    }
-    dir = greater ? 1u : 0u;
-    if (greater) agree_below = i; else agree_above = i;
-    if (i > kThreshold) {
-      const unsigned dist = (r - p) & kRingMask;
-      if (i > mlen) {
-        mdist = dist;
+      bool greater;
+      i = compare(ring, r, c, from, &greater);
+      g = greater;
+      if (i >= kMaxMatch) {
+        // A full match: r takes c's place in the tree.
         mlen = i;
-        if (i >= kMaxMatch) {
-          // A full match: r takes p's place in the tree.
-          const unsigned lp = nd[p].child[0];
-          const unsigned rp = nd[p].child[1];
-          const unsigned q = nd[p].parent;
-          nd[r].parent = static_cast<std::uint16_t>(q);
-          nd[r].child[0] = static_cast<std::uint16_t>(lp);
-          nd[r].child[1] = static_cast<std::uint16_t>(rp);
-          nd[lp].parent = static_cast<std::uint16_t>(r);
-          nd[rp].parent = static_cast<std::uint16_t>(r);
-          if (nd[q].child[1] == p) nd[q].child[1] = static_cast<std::uint16_t>(r);
-          else nd[q].child[0] = static_cast<std::uint16_t>(r);
-          nd[p].parent = kNil;
-          break;
-        }
-      } else if (i == mlen && dist < mdist) {
-        mdist = dist;
+        mdist = (r - c) & kRingMask;
+        const unsigned q = nd[c].parent;
+        nd[r].parent = static_cast<std::uint16_t>(q);
+        nd[r].child[0] = static_cast<std::uint16_t>(c0);
+        nd[r].child[1] = static_cast<std::uint16_t>(c1);
+        nd[r].ckey[0] = k0;
+        nd[r].ckey[1] = k1;
+        nd[c0].parent = static_cast<std::uint16_t>(r);
+        nd[c1].parent = static_cast<std::uint16_t>(r);
+        set_child(e, q, nd[q].child[1] == c ? 1 : 0, r);
+        nd[c].parent = kNil;
+        break;
       }
     }
+    // The direction and the match bookkeeping do not predict, so they are
+    // computed without branches.
+    const unsigned gm = 0u - g;
+    agree_below = (i & gm) | (agree_below & ~gm);
+    agree_above = (agree_above & gm) | (i & ~gm);
+    const unsigned dist = (r - c) & kRingMask;
+    const unsigned take = static_cast<unsigned>(i > kThreshold) &
+                          (static_cast<unsigned>(i > mlen) | (static_cast<unsigned>(i == mlen) & static_cast<unsigned>(dist < mdist)));
+    const unsigned tm = 0u - take;
+    mdist = (dist & tm) | (mdist & ~tm);
+    mlen = (i & tm) | (mlen & ~tm);
+    const unsigned next = (c1 & gm) | (c0 & ~gm);
+    if (next == kNil) {
+      set_child(e, c, g, r);
+      nd[r].parent = static_cast<std::uint16_t>(c);
+      break;
+    }
+    kc = (k1 & (std::uint64_t{0} - g)) | (k0 & ~(std::uint64_t{0} - g));
+    c = next;
   }
   e.match_len = mlen;
   e.match_dist = mdist;
@@ -244,18 +266,20 @@ void delete_node(CodecEncoder& e, unsigned p) {
     if (nd[q].child[1] != kNil) {
       do q = nd[q].child[1]; while (nd[q].child[1] != kNil);
       const unsigned lq = nd[q].child[0];
-      nd[nd[q].parent].child[1] = static_cast<std::uint16_t>(lq);
-      nd[lq].parent = nd[q].parent;
+      const unsigned pq = nd[q].parent;
+      set_child(e, pq, 1, lq);
+      nd[lq].parent = static_cast<std::uint16_t>(pq);
       nd[q].child[0] = static_cast<std::uint16_t>(lp);
+      nd[q].ckey[0] = nd[p].ckey[0];
       nd[lp].parent = static_cast<std::uint16_t>(q);
     }
     nd[q].child[1] = static_cast<std::uint16_t>(rp);
+    nd[q].ckey[1] = nd[p].ckey[1];
     nd[rp].parent = static_cast<std::uint16_t>(q);
   }
   const unsigned pp = nd[p].parent;
   nd[q].parent = static_cast<std::uint16_t>(pp);
-  if (nd[pp].child[1] == p) nd[pp].child[1] = static_cast<std::uint16_t>(q);
-  else nd[pp].child[0] = static_cast<std::uint16_t>(q);
+  set_child(e, pp, nd[pp].child[1] == p ? 1 : 0, q);
   nd[p].parent = kNil;
 }
 
