@@ -40,7 +40,7 @@ bool is_dir(const char* path) {
 // existing entry without regard to case. False when there is none.
 bool descend(char* dir, const char* name, std::size_t len) {
   char want[256];
-  if (len == 0 || len >= sizeof want) return false;
+  if (len == 0 || len >= sizeof want || std::memchr(name, '/', len)) return false;
   std::memcpy(want, name, len);
   want[len] = '\0';
   if (std::strcmp(want, ".") == 0 || std::strcmp(want, "..") == 0) return false;
@@ -119,7 +119,6 @@ bool fs_plat_reg_query(void* key, const char* name, char* buf, std::size_t size)
   std::strcpy(path, static_cast<store_node*>(key)->path);
   // The unnamed default value is stored in a file called "@".
   const char* file = name && name[0] ? name : "@";
-  if (std::strchr(file, '/')) return false;  // cannot name a file of the store
   if (!descend(path, file, std::strlen(file)) || is_dir(path)) return false;
   std::FILE* f = std::fopen(path, "rb");
   if (!f) return false;
