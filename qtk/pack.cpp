@@ -111,7 +111,7 @@ struct Scanner {
         if (a.first == st.st_dev && a.second == st.st_ino)
           fail(shown + ": directory loop (a link back to an enclosing directory)");
       const std::string n_cp = encode(n, shown);
-      const std::string sub_cp = dir_cp == "." ? n_cp : dir_cp + "\\" + n_cp;
+      const std::string sub_cp = dir_cp == "." ? n_cp : dir_cp + "/" + n_cp;
       if (const char* why = sfx_member_path_check(sub_cp.c_str(), "x"))
         fail(shown + ": the installer would refuse this directory name: " + why);
       note_name(dir_cp, n_cp, shown);
