@@ -19,19 +19,10 @@ constexpr unsigned kMirror = kMaxMatch - 1;      // 59 mirrored bytes
 }  // namespace codec
 
 namespace codec {
-// One node of a match tree: the two child links and the parent, and for
-// each child bytes 1 to 8 of its string read as a big-endian number. With
-// the children's keys at hand, the walk compares against the next node
-// while that node's own links are still being loaded, and most comparisons
-// are one compare. The bytes of a string do not change while its position
-// is in a tree.
-struct TreeNode {
-  std::uint64_t ckey[2];   // keys of the left and right child
-  std::uint16_t child[2];  // left, right
-  std::uint16_t parent;
-  std::uint16_t unused;
-};
-static_assert(sizeof(TreeNode) == 24);
+// The match trees' links, kept small so that a walk stays in the fastest
+// cache: link[2n] and link[2n + 1] are the left and right child of n. The
+// two are loaded together, so the next node is a select, not a load, once
+// the comparison has decided the side.
 }  // namespace codec
 
 struct CodecEncoder {
@@ -40,7 +31,8 @@ struct CodecEncoder {
   // The match trees: nodes 0 to 4095 are ring positions, 4096 is a spare
   // that absorbs writes addressed to none, 4097 + b heads the tree of first
   // byte b (its right child is the root).
-  alignas(64) codec::TreeNode node[codec::kRingSize + 257];
+  alignas(64) std::uint16_t link[2 * (codec::kRingSize + 257)];
+  std::uint16_t parent[codec::kRingSize + 1];
   unsigned match_len;
   unsigned match_dist;
   codec::Model model;
@@ -164,48 +156,42 @@ inline unsigned compare(const std::uint8_t* ring, unsigned a, unsigned b, unsign
   return kMaxMatch;
 }
 
-inline std::uint64_t key_of(const std::uint8_t* ring, unsigned n) {
-  return __builtin_bswap64(load64(ring + n + 1));
-}
-
-inline void set_child(CodecEncoder& e, unsigned n, unsigned side, unsigned c) {
-  e.node[n].child[side] = static_cast<std::uint16_t>(c);
-  e.node[n].ckey[side] = key_of(e.ring, c);
-}
-
 // Inserts position r into the tree of its first byte and records the
 // longest match met on the way (the nearest among equally long ones).
-// Past the first eight bytes, the walk knows how far the new string agrees
-// with the nearest node below it and the nearest above it: every node in
-// between agrees at least as far, so the comparison starts there.
+// The walk knows how far the new string agrees with the nearest node below
+// it and the nearest above it: every node in between agrees at least as far,
+// so its comparison starts there.
 void insert_node(CodecEncoder& e, unsigned r) {
   const std::uint8_t* ring = e.ring;
-  TreeNode* nd = e.node;
-  const std::uint64_t key = key_of(ring, r);
-  nd[r].child[0] = nd[r].child[1] = kNil;
-  unsigned p = kHeads + ring[r];
-  unsigned c = nd[p].child[1];
+  std::uint16_t* link = e.link;
+  std::uint16_t* parent = e.parent;
+  link[2 * r] = link[2 * r + 1] = kNil;
+  const unsigned head = kHeads + ring[r];
+  unsigned c = link[2 * head + 1];
   if (c == kNil) {
-    set_child(e, p, 1, r);
-    nd[r].parent = static_cast<std::uint16_t>(p);
+    link[2 * head + 1] = static_cast<std::uint16_t>(r);
+    parent[r] = static_cast<std::uint16_t>(head);
     e.match_len = 0;
     return;
   }
-  std::uint64_t kc = nd[p].ckey[1];
+  const std::uint64_t first = load64(ring + r + 1);
   unsigned mlen = 0;
   unsigned mdist = e.match_dist;
   unsigned agree_below = 1, agree_above = 1;
   for (;;) {
-    // c is the node to compare with, kc its key.
-    const unsigned c0 = nd[c].child[0], c1 = nd[c].child[1];
-    const std::uint64_t k0 = nd[c].ckey[0], k1 = nd[c].ckey[1];
+    std::uint32_t both;
+    std::memcpy(&both, link + 2 * c, 4);
+    const unsigned c0 = both & 0xFFFFu, c1 = both >> 16;
+    unsigned from = agree_below < agree_above ? agree_below : agree_above;
     unsigned i;
     unsigned g;  // 1 when the new string sorts at or above c
-    if (key != kc) {
-      i = 1 + (static_cast<unsigned>(__builtin_clzll(key ^ kc)) >> 3);
-      g = key > kc;
+    const std::uint64_t w = load64(ring + c + 1);
+    if (from <= 8 && w != first) {
+      // Bytes before `from` agree already, so the first difference is here.
+      const std::uint64_t d = w ^ first;
+      i = 1 + (static_cast<unsigned>(__builtin_ctzll(d)) >> 3);
+      g = __builtin_bswap64(first) > __builtin_bswap64(w);
     } else {
-      unsigned from = agree_below < agree_above ? agree_below : agree_above;
       if (from < 9) from = 9;
       bool greater;
       i = compare(ring, r, c, from, &greater);
@@ -214,16 +200,14 @@ void insert_node(CodecEncoder& e, unsigned r) {
         // A full match: r takes c's place in the tree.
         mlen = i;
         mdist = (r - c) & kRingMask;
-        const unsigned q = nd[c].parent;
-        nd[r].parent = static_cast<std::uint16_t>(q);
-        nd[r].child[0] = static_cast<std::uint16_t>(c0);
-        nd[r].child[1] = static_cast<std::uint16_t>(c1);
-        nd[r].ckey[0] = k0;
-        nd[r].ckey[1] = k1;
-        nd[c0].parent = static_cast<std::uint16_t>(r);
-        nd[c1].parent = static_cast<std::uint16_t>(r);
-        set_child(e, q, nd[q].child[1] == c ? 1 : 0, r);
-        nd[c].parent = kNil;
+        const unsigned q = parent[c];
+        parent[r] = static_cast<std::uint16_t>(q);
+        link[2 * r] = static_cast<std::uint16_t>(c0);
+        link[2 * r + 1] = static_cast<std::uint16_t>(c1);
+        parent[c0] = static_cast<std::uint16_t>(r);
+        parent[c1] = static_cast<std::uint16_t>(r);
+        link[2 * q + (link[2 * q + 1] == c ? 1 : 0)] = static_cast<std::uint16_t>(r);
+        parent[c] = kNil;
         break;
       }
     }
@@ -240,11 +224,10 @@ void insert_node(CodecEncoder& e, unsigned r) {
     mlen = (i & tm) | (mlen & ~tm);
     const unsigned next = (c1 & gm) | (c0 & ~gm);
     if (next == kNil) {
-      set_child(e, c, g, r);
-      nd[r].parent = static_cast<std::uint16_t>(c);
+      link[2 * c + g] = static_cast<std::uint16_t>(r);
+      parent[r] = static_cast<std::uint16_t>(c);
       break;
     }
-    kc = (k1 & (std::uint64_t{0} - g)) | (k0 & ~(std::uint64_t{0} - g));
     c = next;
   }
   e.match_len = mlen;
@@ -252,10 +235,11 @@ void insert_node(CodecEncoder& e, unsigned r) {
 }
 
 void delete_node(CodecEncoder& e, unsigned p) {
-  TreeNode* nd = e.node;
-  if (nd[p].parent == kNil) return;
-  const unsigned lp = nd[p].child[0];
-  const unsigned rp = nd[p].child[1];
+  std::uint16_t* link = e.link;
+  std::uint16_t* parent = e.parent;
+  if (parent[p] == kNil) return;
+  const unsigned lp = link[2 * p];
+  const unsigned rp = link[2 * p + 1];
   unsigned q;
   if (rp == kNil) {
     q = lp;
@@ -263,24 +247,22 @@ void delete_node(CodecEncoder& e, unsigned p) {
     q = rp;
   } else {
     q = lp;
-    if (nd[q].child[1] != kNil) {
-      do q = nd[q].child[1]; while (nd[q].child[1] != kNil);
-      const unsigned lq = nd[q].child[0];
-      const unsigned pq = nd[q].parent;
-      set_child(e, pq, 1, lq);
-      nd[lq].parent = static_cast<std::uint16_t>(pq);
-      nd[q].child[0] = static_cast<std::uint16_t>(lp);
-      nd[q].ckey[0] = nd[p].ckey[0];
-      nd[lp].parent = static_cast<std::uint16_t>(q);
+    if (link[2 * q + 1] != kNil) {
+      do q = link[2 * q + 1]; while (link[2 * q + 1] != kNil);
+      const unsigned lq = link[2 * q];
+      const unsigned pq = parent[q];
+      link[2 * pq + 1] = static_cast<std::uint16_t>(lq);
+      parent[lq] = static_cast<std::uint16_t>(pq);
+      link[2 * q] = static_cast<std::uint16_t>(lp);
+      parent[lp] = static_cast<std::uint16_t>(q);
     }
-    nd[q].child[1] = static_cast<std::uint16_t>(rp);
-    nd[q].ckey[1] = nd[p].ckey[1];
-    nd[rp].parent = static_cast<std::uint16_t>(q);
+    link[2 * q + 1] = static_cast<std::uint16_t>(rp);
+    parent[rp] = static_cast<std::uint16_t>(q);
   }
-  const unsigned pp = nd[p].parent;
-  nd[q].parent = static_cast<std::uint16_t>(pp);
-  set_child(e, pp, nd[pp].child[1] == p ? 1 : 0, q);
-  nd[p].parent = kNil;
+  const unsigned pp = parent[p];
+  parent[q] = static_cast<std::uint16_t>(pp);
+  link[2 * pp + (link[2 * pp + 1] == p ? 1 : 0)] = static_cast<std::uint16_t>(q);
+  parent[p] = kNil;
 }
 
 }  // namespace
@@ -324,8 +306,8 @@ int codec_compress_with(CodecEncoder* encoder, const std::uint8_t* input, std::u
   // output never depends on earlier calls; then the spaces of the pre-fill.
   std::memset(e.ring, 0, sizeof e.ring);
   std::memset(e.ring, ' ', kPrefill);
-  for (unsigned b = 0; b < 256; ++b) e.node[kHeads + b].child[1] = kNil;
-  for (unsigned n = 0; n < kRingSize; ++n) e.node[n].parent = kNil;
+  for (unsigned b = 0; b < 256; ++b) e.link[2 * (kHeads + b) + 1] = kNil;
+  for (unsigned n = 0; n < kRingSize; ++n) e.parent[n] = kNil;
 
   const std::uint8_t* src = input;
   const std::uint8_t* const end = input + input_len;
