@@ -124,6 +124,11 @@ int SfxArchiveWriter::next_volume() {
   return SFX_OK;
 }
 
+std::uint64_t SfxArchiveWriter::room() const {
+  const std::uint64_t close = volume_ == 1 ? kFirstClose : SFX_VOLUME_END_BYTES;
+  return used_ + close >= limit_ ? 0 : limit_ - used_ - close;
+}
+
 int SfxArchiveWriter::put(const Packet& packet, const std::uint8_t* payload) {
   if (failed_) return failed_;
   const std::uint64_t n = PACKET_HEADER_SIZE + (packet.unpacked_len ? packet.stored_len : 0u);

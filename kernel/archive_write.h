@@ -74,6 +74,10 @@ class SfxArchiveWriter {
   // first. Volume 1 stays open and flushed; the caller closes it.
   int finish();
 
+  // Bytes the next packet may take in the current volume without a change
+  // of volume (room for the volume's close is kept back).
+  std::uint64_t room() const;
+
   int volumes() const { return volume_; }
   // Sizes of the volumes so far, volume 1 first.
   const std::vector<std::uint64_t>& volume_sizes() const { return sizes_; }

@@ -56,8 +56,8 @@ const char* const kListHelp =
     "usage: qtk list SETUP [--codepage N]\n"
     "\n"
     "Lists the members: size, modification time (UTC), number of data packets,\n"
-    "bytes those packets take in the archive, and the path. Later volumes are looked\n"
-    "for beside SETUP.\n";
+    "bytes those packets take in the archive, and the path. Later volumes are\n"
+    "looked for beside SETUP.\n";
 
 const char* const kTestHelp =
     "usage: qtk test SETUP [--codepage N] [-q]\n"

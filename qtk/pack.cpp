@@ -29,6 +29,9 @@ constexpr const char* kControlFile = "qtksfx.ini";
 // Windows' 259-character limit for file names (and far within the stub's
 // 1023-character buffers).
 constexpr std::size_t kRelPathLimit = 159;
+// A data packet that does not fit in the rest of a volume is split in two
+// when that rest is at least this large; a smaller rest stays empty.
+constexpr std::uint64_t kMinSplit = 4096;
 
 struct Member {
   std::string src;    // file on disk; empty for the generated control file
@@ -314,6 +317,28 @@ class Pipeline {
   bool abort_ = false;
 };
 
+// Encodes the parts of a data packet that is split to fill a volume.
+struct Splitter {
+  CodecEncoder* enc = codec_encoder_new();
+  Packet* packet = packet_alloc(SFX_PACKET_SIZE);
+  std::vector<std::uint8_t> work = std::vector<std::uint8_t>(2 * SFX_PACKET_SIZE);
+  ~Splitter() {
+    codec_encoder_free(enc);
+    packet_free(packet);
+  }
+  int put(SfxArchiveWriter& w, const std::uint8_t* data, std::uint32_t len) {
+    if (!enc || !packet) return SFX_E_ENCODE;
+    std::memcpy(packet->data, data, len);
+    packet->type = SFX_MEMBER_DATA;
+    packet->unpacked_len = len;
+    packet->stored_len = 0;
+    const std::uint8_t* payload = nullptr;
+    if (packet_encode(packet, enc, work.data(), static_cast<std::uint32_t>(work.size() - 1), &payload) != 0)
+      return SFX_E_ENCODE;
+    return w.put(*packet, payload);
+  }
+};
+
 std::string writer_error(int st) { return sfx_status_text(st); }
 
 }  // namespace
@@ -461,6 +486,7 @@ int pack(const PackOptions& opt, const Console& con) {
   };
   check(writer.begin(), opt.output);
 
+  Splitter splitter;
   Progress bar(con, "pack", total_in);
   {
     Pipeline pipe(members, chunks, std::max(1u, opt.jobs));
@@ -473,10 +499,31 @@ int pack(const PackOptions& opt, const Console& con) {
         check_interrupted();
         const std::uint8_t* payload = nullptr;
         const Packet& p = pipe.get(ci, &payload);
-        check(writer.put(p, payload), m.shown);
+        const std::uint64_t n = PACKET_HEADER_SIZE + (p.unpacked_len ? p.stored_len : 0);
+        const std::uint64_t room = writer.room();
+        if (opt.volume_size && n > room && room >= PACKET_HEADER_SIZE + kMinSplit) {
+          // The packet would leave the rest of this volume empty: its data
+          // goes in several packets instead, the first ones filling the
+          // volume. Stored, a part of room - 11 bytes takes exactly the
+          // room; compressed it takes less, and the next part goes on.
+          const std::uint8_t* d = p.data;
+          std::uint32_t left = p.unpacked_len;
+          while (left) {
+            const std::uint64_t r = writer.room();
+            std::uint32_t take = left;
+            if (r >= PACKET_HEADER_SIZE + kMinSplit && r - PACKET_HEADER_SIZE < left)
+              take = static_cast<std::uint32_t>(r - PACKET_HEADER_SIZE);
+            check(splitter.put(writer, d, take), m.shown);
+            d += take;
+            left -= take;
+            ++count;
+          }
+        } else {
+          check(writer.put(p, payload), m.shown);
+          ++count;
+        }
         pipe.release(ci);
         total += chunks[ci].len;
-        ++count;
         bar.add(chunks[ci].len);
       }
       check(writer.put_member_end(total, count), m.shown);
