@@ -184,6 +184,7 @@ void Reader::begin_member() {
   // so that nothing is written outside DIR.
   std::vector<std::string> parts = path_parts(dir_u);
   for (const std::string& p : path_parts(name_u)) parts.push_back(p);
+  if (parts.empty()) fault("empty file name");
   int fd = dup(root_fd_);
   for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
     if (mkdirat(fd, parts[k].c_str(), 0777) != 0 && errno != EEXIST) {
@@ -195,7 +196,15 @@ void Reader::begin_member() {
     if (sub < 0) fault("cannot enter directory " + parts[k] + " (a symbolic link or not a directory)");
     fd = sub;
   }
-  out_fd_ = openat(fd, parts.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // An existing file is replaced, not written through: it may be a hard
+  // link to a file outside DIR.
+  if (unlinkat(fd, parts.back().c_str(), 0) != 0 && errno != ENOENT && errno != EISDIR) {
+    const int e = errno;
+    close(fd);
+    errno = e;
+    fault("cannot replace the existing file: " + errno_text());
+  }
+  out_fd_ = openat(fd, parts.back().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   const int saved = errno;
   close(fd);
   if (out_fd_ < 0) {

@@ -232,7 +232,11 @@ TEST_F(Read, MissingVolumeIsNamed) {
 TEST_F(Read, ExtractOverwritesAndKeepsTimes) {
   build(setup, stub_bytes, {{"d\\e", "a.txt", {'n', 'e', 'w'}}, {".", "zero", {}}});
   write_text(dst / "d" / "e" / "a.txt", "old contents");
+  // A hard link to a file outside is replaced, the file outside kept.
+  write_text(root / "outside.txt", "keep");
+  fs::create_hard_link(root / "outside.txt", dst / "zero");
   ASSERT_EQ(extract().code, 0);
+  EXPECT_EQ(read_bytes(root / "outside.txt"), (Bytes{'k', 'e', 'e', 'p'}));
   EXPECT_EQ(read_bytes(dst / "d" / "e" / "a.txt"), (Bytes{'n', 'e', 'w'}));
   EXPECT_TRUE(fs::exists(dst / "zero"));
   struct stat st{};
