@@ -319,14 +319,19 @@ class Pipeline {
 
 // Encodes the parts of a data packet that is split to fill a volume.
 struct Splitter {
-  CodecEncoder* enc = codec_encoder_new();
-  Packet* packet = packet_alloc(SFX_PACKET_SIZE);
-  std::vector<std::uint8_t> work = std::vector<std::uint8_t>(2 * SFX_PACKET_SIZE);
+  CodecEncoder* enc = nullptr;  // made at the first split
+  Packet* packet = nullptr;
+  std::vector<std::uint8_t> work;
   ~Splitter() {
     codec_encoder_free(enc);
     packet_free(packet);
   }
   int put(SfxArchiveWriter& w, const std::uint8_t* data, std::uint32_t len) {
+    if (!enc) {
+      enc = codec_encoder_new();
+      packet = packet_alloc(SFX_PACKET_SIZE);
+      work.resize(2 * SFX_PACKET_SIZE);
+    }
     if (!enc || !packet) return SFX_E_ENCODE;
     std::memcpy(packet->data, data, len);
     packet->type = SFX_MEMBER_DATA;
