@@ -175,8 +175,7 @@ void insert_node(CodecEncoder& e, unsigned r) {
     return;
   }
   const std::uint64_t first = load64(ring + r + 1);
-  unsigned mlen = 0;
-  unsigned mdist = e.match_dist;
+  unsigned best = 0;  // (length << 12) | (4095 - distance) of the best match
   unsigned agree_below = 1, agree_above = 1;
   for (;;) {
     std::uint32_t both;
@@ -198,8 +197,7 @@ void insert_node(CodecEncoder& e, unsigned r) {
       g = greater;
       if (i >= kMaxMatch) {
         // A full match: r takes c's place in the tree.
-        mlen = i;
-        mdist = (r - c) & kRingMask;
+        best = (i << 12) | (kRingMask - ((r - c) & kRingMask));
         const unsigned q = parent[c];
         parent[r] = static_cast<std::uint16_t>(q);
         link[2 * r] = static_cast<std::uint16_t>(c0);
@@ -216,12 +214,9 @@ void insert_node(CodecEncoder& e, unsigned r) {
     const unsigned gm = 0u - g;
     agree_below = (i & gm) | (agree_below & ~gm);
     agree_above = (agree_above & gm) | (i & ~gm);
-    const unsigned dist = (r - c) & kRingMask;
-    const unsigned take = static_cast<unsigned>(i > kThreshold) &
-                          (static_cast<unsigned>(i > mlen) | (static_cast<unsigned>(i == mlen) & static_cast<unsigned>(dist < mdist)));
-    const unsigned tm = 0u - take;
-    mdist = (dist & tm) | (mdist & ~tm);
-    mlen = (i & tm) | (mlen & ~tm);
+    // Longer wins, then nearer: one number orders both.
+    const unsigned score = (i << 12) | (kRingMask - ((r - c) & kRingMask));
+    best = (i > kThreshold && score > best) ? score : best;
     const unsigned next = (c1 & gm) | (c0 & ~gm);
     if (next == kNil) {
       link[2 * c + g] = static_cast<std::uint16_t>(r);
@@ -230,8 +225,8 @@ void insert_node(CodecEncoder& e, unsigned r) {
     }
     c = next;
   }
-  e.match_len = mlen;
-  e.match_dist = mdist;
+  e.match_len = best >> 12;
+  if (best) e.match_dist = kRingMask - (best & kRingMask);
 }
 
 void delete_node(CodecEncoder& e, unsigned p) {
