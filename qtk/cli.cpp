@@ -114,6 +114,10 @@ Args parse(const std::vector<std::string>& args, std::size_t from,
       value = s.substr(eq + 1);
       s = s.substr(0, eq);
       has_value = true;
+    } else if (s[1] != '-' && s.size() > 2 && takes_value(s.substr(0, 2))) {
+      value = s.substr(2);  // -j4, -Cdir, -oout.exe
+      s = s.substr(0, 2);
+      has_value = true;
     }
     bool ok = false;
     for (const char* o : allowed) ok = ok || s == o;

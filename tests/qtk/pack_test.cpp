@@ -268,6 +268,7 @@ TEST_F(Pack, HelpAndUsage) {
   EXPECT_EQ(run({"list", "a", "--bogus"}).code, 2);
   EXPECT_EQ(run({"pack", src.string(), "--run", "setup.exe"}).code, 2);  // no -o
   EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "-j", "0"}).code, 2);
+  EXPECT_EQ(pack(src, out, {"--run=setup.exe", "-j1"}).code, 0);
 }
 
 }  // namespace
