@@ -93,6 +93,11 @@ struct Scanner {
           fail(shown + ": broken symbolic link");
         fail(shown + ": " + errno_text());
       }
+      if (n[0] == '.' && n.find(".qtk-") != std::string::npos && n.size() > 5 &&
+          n.compare(n.size() - 5, 5, ".part") == 0) {
+        con.warn(shown + ": an unfinished output of an earlier pack; left out");
+        continue;
+      }
       if (skip.count({st.st_dev, st.st_ino})) {
         con.warn(shown + ": is the output of this run; left out");
         continue;
