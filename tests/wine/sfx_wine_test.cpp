@@ -1,0 +1,312 @@
+// The real Win32 stub under Wine: archives made here, the stub started as
+// a user would, its message boxes read and answered, its Cancel pressed.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "sfx_test_archive.h"
+#include "sfx_wine_harness.h"
+
+namespace {
+
+std::string windows_path(std::string unix_path) {
+  for (char& c : unix_path)
+    if (c == '/') c = '\\';
+  return "Z:" + unix_path;
+}
+
+const std::string kStub = windows_path(QTKSFX_EXE);
+const std::string kSetup = windows_path(SETUP_EXE);
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+void spill(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary);
+  f << bytes;
+}
+
+bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::int64_t write_time(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA d;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) return -1;
+  const ULONGLONG t = (static_cast<ULONGLONG>(d.ftLastWriteTime.dwHighDateTime) << 32) |
+                      d.ftLastWriteTime.dwLowDateTime;
+  return static_cast<std::int64_t>(t / 10000000ULL) - 11644473600LL;
+}
+
+void remove_tree(const std::string& dir) {
+  WIN32_FIND_DATAA d;
+  HANDLE h = FindFirstFileA((dir + "*").c_str(), &d);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = d.cFileName;
+      if (name == "." || name == "..") continue;
+      if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        remove_tree(dir + name + "\\");
+      } else {
+        SetFileAttributesA((dir + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA((dir + name).c_str());
+      }
+    } while (FindNextFileA(h, &d));
+    FindClose(h);
+  }
+  RemoveDirectoryA(dir.c_str());
+}
+
+class SfxWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char display[256];
+    ASSERT_GT(GetEnvironmentVariableA("DISPLAY", display, sizeof display), 0u)
+        << "DISPLAY is not set: these tests need an X display (Xvfb) for Wine";
+    char tmp[MAX_PATH];
+    GetTempPathA(MAX_PATH, tmp);
+    static int n = 0;
+    root_ = std::string(tmp) + "qtksfx-wine-" + std::to_string(GetTickCount()) + "-" +
+            std::to_string(++n) + "\\";
+    remove_tree(root_);
+    work_ = root_ + "work\\";
+    CreateDirectoryA(root_.c_str(), nullptr);
+    CreateDirectoryA(work_.c_str(), nullptr);
+    own_ = root_ + "setup.exe";
+  }
+
+  void TearDown() override {
+    if (!HasFailure()) remove_tree(root_);  // kept for a look after a failure
+  }
+
+  TestArchive::Bytes stub_image() {
+    const std::string s = slurp(kStub);
+    return TestArchive::Bytes(s.begin(), s.end());
+  }
+
+  void save(TestArchive& a) {
+    for (std::size_t i = 0; i < a.volumes(); ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "setup.%03u", static_cast<unsigned>(i));
+      const std::string path = i == 0 ? own_ : root_ + name;
+      spill(path, std::string(a.volume(i).begin(), a.volume(i).end()));
+    }
+  }
+
+  void control_and_setup(TestArchive& a) {
+    a.member(".", "qtksfx.ini", "[system]\r\nrun=setup.exe\r\n");
+    a.member(".", "setup.exe", slurp(kSetup));
+  }
+
+  SfxRun run(SfxRunOptions o = {}) {
+    if (o.program.empty()) o.program = kStub;
+    if (o.command_line.empty()) o.command_line = "\"" + own_ + "\"";
+    o.env.push_back("TMP=" + work_);
+    o.env.push_back("TEMP=" + work_);
+    return sfx_run_stub(o);
+  }
+
+  // Expected boxes: caption, text, information icon (the kind is for the
+  // reader; the console build's tests check it).
+  struct Box {
+    std::string caption, text;
+    bool info;
+  };
+  void expect_boxes(const SfxRun& r, const std::vector<Box>& want) {
+    ASSERT_EQ(r.boxes.size(), want.size()) << (r.boxes.empty() ? "" : r.boxes[0].text);
+    for (std::size_t i = 0; i < want.size(); ++i) {
+      EXPECT_EQ(r.boxes[i].caption, want[i].caption) << i;
+      EXPECT_EQ(r.boxes[i].text, want[i].text) << i;
+      EXPECT_TRUE(r.boxes[i].has_icon) << i;
+    }
+  }
+  Box closing() { return {"ERROR", "Program can't continue and it will be terminated.", true}; }
+  Box closing_files() {
+    return {"ERROR",
+            "Program can't continue and it will be terminated. There are probably lost files in directory " +
+                work_ + ".",
+            true};
+  }
+
+  std::string root_, work_, own_;
+};
+
+TEST_F(SfxWine, GoodArchive) {
+  TestArchive a(stub_image());
+  a.member(".", "readme.txt", "hello\r\n", 946684800);
+  a.member("docs/deep", "a.txt", std::string(150000, 'a'), 1262304000);
+  a.member("docs", "b.txt", "bee", 1300000000);
+  control_and_setup(a);
+  a.archive_end();
+  save(a);
+  int escapes = 0;
+  SfxRunOptions o;
+  // Escape (IDCANCEL) leaves the dialog alone.
+  o.on_dialog = [&](HWND dialog) {
+    PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+    ++escapes;
+  };
+  const SfxRun r = run(o);
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(escapes, 1);
+  expect_boxes(r, {});
+  EXPECT_EQ(r.dialog_caption, "Preparing installation");
+  EXPECT_EQ(r.dialog_texts, "Preparing installation. Please wait...|Win32 SFX 1.1|Cancel|QTK 1.1");
+  EXPECT_EQ(r.last_status, "\r\nSetu program\r\n" + work_ + "setup.exe\r\nran. Waiting for its completion.");
+  EXPECT_EQ(slurp(work_ + "readme.txt"), "hello\r\n");
+  EXPECT_EQ(slurp(work_ + "docs\\deep\\a.txt"), std::string(150000, 'a'));
+  EXPECT_EQ(write_time(work_ + "docs\\deep\\a.txt"), 1262304000);
+  EXPECT_EQ(write_time(work_ + "docs\\b.txt"), 1300000000);
+  // Started with its path alone, in its own directory, and waited for.
+  EXPECT_EQ(slurp(work_ + "setup-report.txt"),
+            "cmdline=" + work_ + "setup.exe\ncwd=" + work_.substr(0, work_.size() - 1) + "\ndone\n");
+}
+
+TEST_F(SfxWine, SetupProgramMissing) {
+  TestArchive a(stub_image());
+  a.member(".", "qtksfx.ini", "[system]\nrun=missing.exe\n");
+  a.archive_end();
+  save(a);
+  const SfxRun r = run();
+  EXPECT_EQ(r.exit_code, 0);
+  expect_boxes(r, {});
+}
+
+TEST_F(SfxWine, StartUpFailures) {
+  {
+    SfxRunOptions o;
+    o.command_line = root_ + "setup";  // no such file: the extension is missing
+    const SfxRun r = run(o);
+    EXPECT_EQ(r.exit_code, 1);
+    expect_boxes(r, {{"ERROR", "Can't open file " + root_ + "setup for reading.", false}, closing()});
+  }
+  {
+    spill(own_, "MZ");
+    const SfxRun r = run();
+    EXPECT_EQ(r.exit_code, 1);
+    expect_boxes(r, {{"ERROR", "Error during seek in file " + own_ + ".", false}, closing()});
+  }
+  {
+    SfxRunOptions o;
+    o.command_line = "\"" + kStub + "\"";  // the bare stub: no archive behind it
+    const SfxRun r = run(o);
+    EXPECT_EQ(r.exit_code, 1);
+    expect_boxes(r, {{"ERROR", "File " + kStub + " is not valid QTK file -- missing or bad signature or version-id.",
+                      false},
+                     closing()});
+  }
+}
+
+TEST_F(SfxWine, ArchiveFailures) {
+  struct Case {
+    const char* name;
+    void (*build)(TestArchive&);
+    std::string caption, text;
+  };
+  const std::string bad = "CRC is invalid or packet can't be read -- file " + own_ + " is damaged!";
+  const Case cases[] = {
+      {"truncated", [](TestArchive& a) { a.member(".", "x.txt", "x"); a.trailer_only(); }, "ERROR", bad},
+      {"unexpected", [](TestArchive& a) { a.data("stray"); a.archive_end(); }, "ERROR",
+       "Uncorrect packet. File " + own_ + " is invalid."},
+      {"member end", [](TestArchive& a) { a.header(".", "x.txt", 0); a.data("xy"); a.end(3, 1); a.archive_end(); },
+       "Problem...", "Incorrect length or number of packets. File " + own_ + " is damaged."},
+      {"refused path", [](TestArchive& a) { a.member("..", "x.txt", "x"); a.archive_end(); }, "Problem...",
+       "Uncorrect packet. File " + own_ + " is invalid."},
+      {"no control file", [](TestArchive& a) { a.member(".", "x.txt", "x"); a.archive_end(); }, "ERROR", ""},
+      {"no run entry", [](TestArchive& a) { a.member(".", "qtksfx.ini", "[system]\r\nrun_me=1\r\n"); a.archive_end(); },
+       "ERROR", "There is no command [SYSTEM] RUN=... in file QTKSFX.INI"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TestArchive a(stub_image());
+    c.build(a);
+    save(a);
+    const std::string text = c.text.empty() ? "Can't open file " + work_ + "qtksfx.ini for reading." : c.text;
+    const SfxRun r = run();
+    EXPECT_EQ(r.exit_code, 1);
+    expect_boxes(r, {{c.caption, text, false}, closing_files()});
+  }
+  // An output that cannot be created: a directory stands in its place.
+  TestArchive a(stub_image());
+  a.member(".", "taken", "x");
+  a.archive_end();
+  save(a);
+  CreateDirectoryA((work_ + "taken").c_str(), nullptr);
+  const SfxRun r = run();
+  EXPECT_EQ(r.exit_code, 1);
+  expect_boxes(r, {{"ERROR", "Can't open file " + work_ + "./taken for writing.", false}, closing_files()});
+  EXPECT_FALSE(exists(root_ + "x.txt"));
+}
+
+const char* const kTail =
+    ". If you want to cancel this operation, switch to main application's window and press \"Cancel\" button.";
+
+TEST_F(SfxWine, ThreeVolumesWithALateDiskette) {
+  TestArchive a(stub_image());
+  a.header("span", "two.txt", 1300000000);
+  a.data("part one,");
+  a.volume_end();
+  a.data(" part two");
+  a.end(18, 2);
+  a.volume_end();
+  control_and_setup(a);
+  a.archive_end();
+  save(a);
+  MoveFileA((root_ + "setup.002").c_str(), (root_ + "held-back").c_str());
+  SfxRunOptions o;
+  o.on_box = [&](const SfxBox& box, int index) {
+    if (index == 2) MoveFileA((root_ + "held-back").c_str(), (root_ + "setup.002").c_str());
+    (void)box;
+    return SfxAnswer::ok;
+  };
+  const SfxRun r = run(o);
+  EXPECT_EQ(r.exit_code, 0);
+  expect_boxes(r, {{"Insert disk...", std::string("Insert disk numbered 2") + kTail, true},
+                   {"Insert disk...", std::string("Insert disk numbered 3") + kTail, true},
+                   {"Insert disk...", std::string("Incorrect disk or disk error. Insert disk numbered 3") + kTail, false}});
+  EXPECT_EQ(slurp(work_ + "span\\two.txt"), "part one, part two");
+  EXPECT_TRUE(exists(work_ + "setup-report.txt"));
+}
+
+TEST_F(SfxWine, CancelDuringTheDiskettePrompt) {
+  TestArchive a(stub_image());
+  a.member(".", "x.txt", "x");
+  a.volume_end();
+  a.archive_end();
+  save(a);
+  SfxRunOptions o;
+  o.on_box = [](const SfxBox& box, int) {
+    return box.caption == "Insert disk..." ? SfxAnswer::leave_open_and_cancel_dialog : SfxAnswer::ok;
+  };
+  const SfxRun r = run(o);
+  EXPECT_EQ(r.exit_code, 1);
+  expect_boxes(r, {{"Insert disk...", std::string("Insert disk numbered 2") + kTail, true},
+                   {"Cancelled by user.",
+                    "Canceled by user. There are lost files in directory " + work_ + ", probably.", false}});
+}
+
+TEST_F(SfxWine, CzechTexts) {
+  TestArchive a(stub_image());
+  a.member(".", "x.txt", "x");
+  a.archive_end();
+  save(a);
+  // Wine takes the language from the locale it was started under
+  // (LC_ALL=cs_CZ.UTF-8, see CMakeLists.txt); it picks resources 1029.
+  if (GetUserDefaultUILanguage() != 0x405) GTEST_SKIP() << "not started under a Czech locale";
+  const SfxRun r = run();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.dialog_caption, "Příprava instalace");
+  EXPECT_EQ(r.dialog_texts,
+            "Čekejte prosím, připravuji instalaci. Může to chvilku trvat...|Win32 SFX 1.1|Přerušit|QTK 1.1");
+  expect_boxes(r, {{"CHYBA", "Nepodařilo se mi otevřít soubor " + work_ + "qtksfx.ini pro čtení.", false},
+                   {"CHYBA",
+                    "Instalace nemůže dále pokračovat a bude nouzově ukončena. Pravděpodobně zůstaly nějaké "
+                    "soubory v adresáři " + work_ + ".",
+                    true}});
+}
+
+}  // namespace
