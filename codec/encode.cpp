@@ -175,29 +175,35 @@ void insert_node(CodecEncoder& e, unsigned r) {
     return;
   }
   const std::uint64_t first = load64(ring + r + 1);
-  unsigned best = 0;  // (length << 12) | (4095 - distance) of the best match
-  unsigned agree_below = 1, agree_above = 1;
+  const std::uint64_t first_be = __builtin_bswap64(first);
+  const unsigned r1 = r + 1;
+  // (length << 12) | (4095 - distance) of the best match: longer wins, then
+  // nearer, so one number orders the candidates.
+  unsigned best = 0;
+  // How far the new string agrees with the nearest node above it ([0]) and
+  // the nearest node below it ([1]).
+  unsigned agree[2] = {1, 1};
   for (;;) {
     std::uint32_t both;
     std::memcpy(&both, link + 2 * c, 4);
-    const unsigned c0 = both & 0xFFFFu, c1 = both >> 16;
-    unsigned from = agree_below < agree_above ? agree_below : agree_above;
+    const std::uint64_t w = load64(ring + c + 1);
     unsigned i;
     unsigned g;  // 1 when the new string sorts at or above c
-    const std::uint64_t w = load64(ring + c + 1);
-    if (from <= 8 && w != first) {
-      // Bytes before `from` agree already, so the first difference is here.
-      const std::uint64_t d = w ^ first;
-      i = 1 + (static_cast<unsigned>(__builtin_ctzll(d)) >> 3);
-      g = __builtin_bswap64(first) > __builtin_bswap64(w);
+    if (w != first) {
+      // Bytes 1 to 8 hold the first difference (bytes that agree already
+      // agree here too).
+      i = 1 + (static_cast<unsigned>(__builtin_ctzll(w ^ first)) >> 3);
+      g = first_be > __builtin_bswap64(w);
     } else {
+      unsigned from = agree[0] < agree[1] ? agree[0] : agree[1];
       if (from < 9) from = 9;
       bool greater;
       i = compare(ring, r, c, from, &greater);
       g = greater;
       if (i >= kMaxMatch) {
         // A full match: r takes c's place in the tree.
-        best = (i << 12) | (kRingMask - ((r - c) & kRingMask));
+        best = (i << 12) | ((c - r1) & kRingMask);
+        const unsigned c0 = both & 0xFFFFu, c1 = both >> 16;
         const unsigned q = parent[c];
         parent[r] = static_cast<std::uint16_t>(q);
         link[2 * r] = static_cast<std::uint16_t>(c0);
@@ -209,15 +215,11 @@ void insert_node(CodecEncoder& e, unsigned r) {
         break;
       }
     }
-    // The direction and the match bookkeeping do not predict, so they are
-    // computed without branches.
-    const unsigned gm = 0u - g;
-    agree_below = (i & gm) | (agree_below & ~gm);
-    agree_above = (agree_above & gm) | (i & ~gm);
-    // Longer wins, then nearer: one number orders both.
-    const unsigned score = (i << 12) | (kRingMask - ((r - c) & kRingMask));
-    best = (i > kThreshold && score > best) ? score : best;
-    const unsigned next = (c1 & gm) | (c0 & ~gm);
+    // Without branches: the direction and the bookkeeping do not predict.
+    agree[g] = i;
+    const unsigned score = ((i << 12) | ((c - r1) & kRingMask)) & (0u - static_cast<unsigned>(i > kThreshold));
+    best = best > score ? best : score;
+    const unsigned next = (both >> (16 * g)) & 0xFFFFu;
     if (next == kNil) {
       link[2 * c + g] = static_cast<std::uint16_t>(r);
       parent[r] = static_cast<std::uint16_t>(c);
