@@ -34,3 +34,8 @@ else()
   target_link_options(qtksfx PRIVATE -Wl,--gc-sections)
 endif()
 set_target_properties(qtksfx PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+# The example installer's setup program, which the demo packs with the stub.
+if(QTK_WIN32 AND EXISTS ${CMAKE_SOURCE_DIR}/examples/setup/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/examples/setup ${CMAKE_BINARY_DIR}/examples/setup)
+endif()
