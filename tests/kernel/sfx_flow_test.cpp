@@ -418,3 +418,33 @@ TEST_F(SfxFlow, CzechTexts) {
 }
 
 }  // namespace
+
+#ifdef QTK_TOOL
+namespace {
+// What the packer writes, the stub reads: a folder packed by qtk over three
+// volumes behind the console build comes out whole.
+TEST_F(SfxFlow, PackerOutputOverVolumes) {
+  const fs::path src = root_ / "src";
+  fs::create_directories(src / "a/b");
+  std::string big(300000, 0);
+  std::uint32_t x = 2463534242u;  // xorshift: data that does not compress
+  for (char& c : big) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x >> 24);
+  }
+  spill(src / "a/b/big.bin", big);
+  spill(src / "qtksfx.ini", "[system]\nrun=setup.sh\n");
+  spill(src / "setup.sh", kSetupScript);
+  const std::string cmd = std::string(QTK_TOOL) + " pack " + src.string() + " -o " + own_ + " --stub " +
+                          QTKSFX_STUB + " --volume-size 150000 > /dev/null";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  ASSERT_TRUE(fs::exists(root_ / "setup.002"));
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(boxes_.size(), 2u);  // the two diskette prompts
+  EXPECT_EQ(slurp(work_ / "a/b/big.bin"), big);
+  EXPECT_TRUE(fs::exists(work_ / "setup-report.txt"));
+}
+}  // namespace
+#endif
