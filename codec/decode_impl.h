@@ -141,9 +141,7 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
     sfx_report_codec_error(1);
     return CODEC_BAD_HEADER;
   }
-  const std::uint32_t size = static_cast<std::uint32_t>(input[0]) | (static_cast<std::uint32_t>(input[1]) << 8) |
-                             (static_cast<std::uint32_t>(input[2]) << 16) |
-                             (static_cast<std::uint32_t>(input[3]) << 24);
+  const std::uint32_t size = read_size_header(input);
   if (size == 0) return CODEC_OK;
 
   Decoder d;

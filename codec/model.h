@@ -22,6 +22,12 @@ constexpr std::uint32_t kQ4 = 0x20000;
 constexpr std::uint32_t kMaxCum = 0x7FFF;
 constexpr std::uint32_t kPosTotal = 28568;
 
+// The little-endian size header at the start of a stream.
+inline std::uint32_t read_size_header(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
 // Adaptive model over ranks 1..314. Frequencies never rise with the rank,
 // cumulative entries fall with it and cum(0) is the total.
 //

@@ -8,20 +8,10 @@
 #include <vector>
 
 #include "codec.h"
-
-using Bytes = std::vector<std::uint8_t>;
+#include "codec_test_util.h"
 
 namespace {
 
-Bytes compress(const Bytes& in) {
-  Bytes out(in.size() + in.size() / 8 + 64);
-  std::uint32_t len = 0;
-  EXPECT_EQ(codec_compress(in.data(), out.data(), static_cast<std::uint32_t>(in.size()),
-                           static_cast<std::uint32_t>(out.size()), &len),
-            0);
-  out.resize(len);
-  return out;
-}
 
 void expect_round_trip(const Bytes& in, const char* what) {
   SCOPED_TRACE(what);

@@ -5,19 +5,8 @@
 #include <vector>
 
 #include "codec.h"
-#include "token_trace.h"
+#include "codec_test_util.h"
 
-using Bytes = std::vector<std::uint8_t>;
-
-static Bytes compress(const Bytes& in) {
-  Bytes out(in.size() * 2 + 64);
-  std::uint32_t len = 0;
-  EXPECT_EQ(codec_compress(in.data(), out.data(), static_cast<std::uint32_t>(in.size()),
-                           static_cast<std::uint32_t>(out.size()), &len),
-            0);
-  out.resize(len);
-  return out;
-}
 
 static Bytes decompress(const Bytes& in, std::uint32_t cap, CodecDecodeStats* st = nullptr) {
   Bytes out(cap);

@@ -1,5 +1,7 @@
-// Test helpers: the token sequence of a compressed input.
+// Test helpers for the codec: compress a buffer, list a stream's tokens.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <ostream>
@@ -7,6 +9,19 @@
 
 #include "codec.h"
 #include "model.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The compressed stream of `in`; the compressor must succeed.
+inline Bytes compress(const Bytes& in) {
+  Bytes out(in.size() + in.size() / 8 + 64);
+  std::uint32_t len = 0;
+  EXPECT_EQ(codec_compress(in.data(), out.data(), static_cast<std::uint32_t>(in.size()),
+                           static_cast<std::uint32_t>(out.size()), &len),
+            0);
+  out.resize(len);
+  return out;
+}
 
 // A literal has code >= 0; a match has code = -length and its position.
 struct Token {
@@ -20,14 +35,11 @@ inline std::ostream& operator<<(std::ostream& os, const Token& t) {
   return os << "match(" << -t.code << "@" << t.pos << ")";
 }
 
-inline std::vector<Token> trace_tokens(const std::vector<std::uint8_t>& plain) {
-  std::vector<std::uint8_t> s(plain.size() * 2 + 64);
-  std::uint32_t len = 0;
-  codec_compress(plain.data(), s.data(), static_cast<std::uint32_t>(plain.size()),
-                 static_cast<std::uint32_t>(s.size()), &len);
+inline std::vector<Token> trace_tokens(const Bytes& plain) {
+  const Bytes s = compress(plain);
   std::vector<Token> out;
   codec_trace(
-      s.data(), len,
+      s.data(), static_cast<std::uint32_t>(s.size()),
       [](void* ctx, unsigned code, unsigned pos) {
         auto* v = static_cast<std::vector<Token>*>(ctx);
         if (code < 256) v->push_back({static_cast<int>(code), 0});
