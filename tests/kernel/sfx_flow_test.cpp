@@ -426,7 +426,9 @@ namespace {
 TEST_F(SfxFlow, PackerOutputOverVolumes) {
   const fs::path src = root_ / "src";
   fs::create_directories(src / "a/b");
-  std::string big(300000, 0);
+  // Volumes as large as the stub plus 100000 bytes; data enough for three.
+  const std::uintmax_t stub_size = fs::file_size(QTKSFX_STUB);
+  std::string big(stub_size + 250000, 0);
   std::uint32_t x = 2463534242u;  // xorshift: data that does not compress
   for (char& c : big) {
     x ^= x << 13;
@@ -438,7 +440,7 @@ TEST_F(SfxFlow, PackerOutputOverVolumes) {
   spill(src / "qtksfx.ini", "[system]\nrun=setup.sh\n");
   spill(src / "setup.sh", kSetupScript);
   const std::string cmd = std::string(QTK_TOOL) + " pack " + src.string() + " -o " + own_ + " --stub " +
-                          QTKSFX_STUB + " --volume-size 150000 > /dev/null";
+                          QTKSFX_STUB + " --volume-size " + std::to_string(stub_size + 100000) + " > /dev/null";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   ASSERT_TRUE(fs::exists(root_ / "setup.002"));
   EXPECT_EQ(run(), 0);
