@@ -243,9 +243,17 @@ int sfx_next_volume_name(const char* current, int volume_count, char* out, std::
       break;
     }
   }
+  // The count in decimal with at least three digits ("%.3d"), formatted by
+  // hand so that the stub needs no printf.
+  if (volume_count < 0) return SFX_E_TOO_LONG;
+  char digits[12];
+  int nd = 0;
+  for (unsigned v = static_cast<unsigned>(volume_count); v != 0 || nd < 3; v /= 10)
+    digits[nd++] = static_cast<char>('0' + v % 10);
   char num[16];
-  const int n = std::snprintf(num, sizeof num, "%.3d", volume_count);
-  if (n <= 0) return SFX_E_TOO_LONG;
+  for (int k = 0; k < nd; ++k) num[k] = digits[nd - 1 - k];
+  num[nd] = 0;
+  const int n = nd;
   const std::size_t need = keep + (dot ? 0u : 1u) + static_cast<std::size_t>(n) + 1;
   if (need > out_size) return SFX_E_TOO_LONG;
   std::memmove(out, current, keep);

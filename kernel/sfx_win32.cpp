@@ -49,19 +49,6 @@ void command_word(const char* cmd) {
 
 }  // namespace
 
-// C++ code formats through MinGW's own printf, which would bring about
-// 20 KiB into the stub; the few numbers the stub formats need nothing that
-// the system's msvcrt lacks.
-extern "C" int __mingw_vsnprintf(char* out, std::size_t cap, const char* format, va_list args) {
-  if (cap == 0) return -1;
-  const int n = _vsnprintf(out, cap, format, args);
-  if (n < 0 || static_cast<std::size_t>(n) >= cap) {
-    out[cap - 1] = 0;
-    return n < 0 ? static_cast<int>(cap) : n;
-  }
-  return n;
-}
-
 INT_PTR CALLBACK sfx_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
 INT_PTR CALLBACK sfx_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

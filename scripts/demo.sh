@@ -23,6 +23,9 @@ fi
 jobs=${JOBS:-2}
 say() { printf '\n== %s\n' "$*"; }
 
+# Compilers, MinGW-w64, Wine, Xvfb: installed when missing.
+bash scripts/bootstrap.sh
+
 say "building the stub (win64) and the example's setup program"
 [ -f build/win64/CMakeCache.txt ] || cmake --preset win64 >/dev/null
 cmake --build build/win64 --target qtksfx qtk_example_setup -j"$jobs" >/dev/null
