@@ -99,7 +99,7 @@ TEST(CodecRoundTrip, CorpusFilesInPacketBlocks) {
     for (std::size_t off = 0; off < all.size(); off += 100000) {
       Bytes block(all.begin() + static_cast<std::ptrdiff_t>(off),
                   all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), off + 100000)));
-      expect_round_trip(block, ent.path().filename().c_str());
+      expect_round_trip(block, ent.path().filename().string().c_str());
     }
     ++files;
   }
