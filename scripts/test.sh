@@ -103,7 +103,7 @@ if wanted fuzz; then
       work="$root/build/fuzz/corpus-$name"
       mkdir -p "$work"
       cp -n "$root/tests/fuzz/corpus/$name"/* "$work/" 2>/dev/null
-      if "$f" -max_total_time="$fuzz_seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
+      if "$f" -max_total_time="$fuzz_seconds" -max_len=8192 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
            -artifact_prefix="$work/crash-" "$work" >"$log_dir/fuzz-$name.log" 2>&1; then
         echo "fuzz $name: ok ($(grep -o 'stat::number_of_executed_units: [0-9]*' "$log_dir/fuzz-$name.log" | grep -o '[0-9]*$' || echo '?') runs)"
         passed=$((passed + 1))
