@@ -187,23 +187,28 @@ void insert_node(CodecEncoder& e, unsigned r) {
     std::uint32_t both;
     std::memcpy(&both, link + 2 * c, 4);
     const std::uint64_t w = load64(ring + c + 1);
+    const unsigned c0 = both & 0xFFFFu, c1 = both >> 16;
     unsigned i;
     unsigned g;  // 1 when the new string sorts at or above c
+    unsigned next;
     if (w != first) {
       // Bytes 1 to 8 hold the first difference (bytes that agree already
       // agree here too).
       i = 1 + (static_cast<unsigned>(__builtin_ctzll(w ^ first)) >> 3);
-      g = first_be > __builtin_bswap64(w);
+      const bool above = first_be > __builtin_bswap64(w);
+      g = above;
+      // The side is a coin toss for the branch predictor: ask for a select.
+      next = __builtin_expect_with_probability(above, 1, 0.5) ? c1 : c0;
     } else {
       unsigned from = agree[0] < agree[1] ? agree[0] : agree[1];
       if (from < 9) from = 9;
       bool greater;
       i = compare(ring, r, c, from, &greater);
       g = greater;
+      next = greater ? c1 : c0;
       if (i >= kMaxMatch) {
         // A full match: r takes c's place in the tree.
         best = (i << 12) | ((c - r1) & kRingMask);
-        const unsigned c0 = both & 0xFFFFu, c1 = both >> 16;
         const unsigned q = parent[c];
         parent[r] = static_cast<std::uint16_t>(q);
         link[2 * r] = static_cast<std::uint16_t>(c0);
@@ -221,7 +226,6 @@ void insert_node(CodecEncoder& e, unsigned r) {
     // too changes no result and saves a test.
     const unsigned score = (i << 12) | ((c - r1) & kRingMask);
     best = best > score ? best : score;
-    const unsigned next = (both >> (16 * g)) & 0xFFFFu;
     if (next == kNil) {
       link[2 * c + g] = static_cast<std::uint16_t>(r);
       parent[r] = static_cast<std::uint16_t>(c);
