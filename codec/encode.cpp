@@ -244,7 +244,10 @@ void insert_node(CodecEncoder& e, unsigned r) {
 void delete_node(CodecEncoder& e, unsigned p) {
   std::uint16_t* link = e.link;
   std::uint16_t* parent = e.parent;
-  if (parent[p] == kNil) return;
+  const unsigned pp = parent[p];
+  if (pp == kNil) return;
+  // Which link of the parent points to p: nothing below changes it.
+  const unsigned side = link[2 * pp + 1] == p ? 1 : 0;
   const unsigned lp = link[2 * p];
   const unsigned rp = link[2 * p + 1];
   unsigned q;
@@ -266,9 +269,8 @@ void delete_node(CodecEncoder& e, unsigned p) {
     link[2 * q + 1] = static_cast<std::uint16_t>(rp);
     parent[rp] = static_cast<std::uint16_t>(q);
   }
-  const unsigned pp = parent[p];
   parent[q] = static_cast<std::uint16_t>(pp);
-  link[2 * pp + (link[2 * pp + 1] == p ? 1 : 0)] = static_cast<std::uint16_t>(q);
+  link[2 * pp + side] = static_cast<std::uint16_t>(q);
   parent[p] = kNil;
 }
 
