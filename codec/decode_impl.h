@@ -30,6 +30,7 @@ struct Decoder {
   std::uint64_t consumed;    // bits taken so far
   std::uint32_t low, high, d;
   Model model;
+  const std::uint64_t* division;  // see Divider
   std::uint8_t ring[kRingSize];
 };
 
@@ -102,8 +103,9 @@ inline unsigned decode_char(Decoder& d) {
   const std::uint32_t x = ((d.d + 1) * total - 1) / range;
   const unsigned i = find_rank(m, x);
   const std::uint32_t low = d.low;
-  const std::uint32_t step = range * model_cum(m, i) / total;
-  d.high = low + range * model_cum(m, i - 1) / total;
+  const Divider by_total(d.division, total);
+  const std::uint32_t step = by_total(range * model_cum(m, i));
+  d.high = low + by_total(range * model_cum(m, i - 1));
   d.low = low + step;
   d.d -= step;
   renormalise(d);
@@ -155,6 +157,7 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
   d.high = kQ4;
   d.d = take_bits(d, 17);
   model_init(d.model);
+  d.division = division_table();
   std::memset(d.ring, ' ', kPrefill);
 
   unsigned r = kPrefill;

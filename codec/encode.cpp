@@ -36,6 +36,7 @@ struct CodecEncoder {
   unsigned match_len;
   unsigned match_dist;
   codec::Model model;
+  const std::uint64_t* division;  // see Divider
   // coder
   std::uint32_t low, high, follow;
   std::uint64_t acc;      // bits not yet written, the oldest at the top
@@ -108,8 +109,9 @@ inline void encode_char(CodecEncoder& e, unsigned k) {
   const std::uint32_t range = e.high - e.low;
   const std::uint32_t total = model_total(m);
   const std::uint32_t low = e.low;
-  e.high = low + range * model_cum(m, s - 1) / total;
-  e.low = low + range * model_cum(m, s) / total;
+  const Divider by_total(e.division, total);
+  e.high = low + by_total(range * model_cum(m, s - 1));
+  e.low = low + by_total(range * model_cum(m, s));
   renormalise(e);
   model_update(m, s);
 }
@@ -311,6 +313,7 @@ int codec_compress_with(CodecEncoder* encoder, const std::uint8_t* input, std::u
   }
 
   model_init(e.model);
+  e.division = division_table();
   // Every compression starts from a zeroed ring (mirror included), so the
   // output never depends on earlier calls; then the spaces of the pre-fill.
   std::memset(e.ring, 0, sizeof e.ring);

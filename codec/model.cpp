@@ -35,6 +35,18 @@ constexpr auto kStartTable = make_start_table();
 const std::uint16_t* const pos_cum = kPosTable.data();
 const std::uint16_t* const pos_start = kStartTable.data();
 
+#if defined(__SIZEOF_INT128__)
+const std::uint64_t* division_table() {
+  static const std::uint64_t* const table = [] {
+    static std::uint64_t t[kMaxCum + 1];
+    t[0] = 0;
+    for (std::uint64_t d = 1; d <= kMaxCum; ++d) t[d] = (std::uint64_t{1} << 48) / d + 1;
+    return t;
+  }();
+  return table;
+}
+#endif
+
 void model_init(Model& m) {
   m.freq[0] = 0;
   for (unsigned s = 1; s <= kChars; ++s) {

@@ -28,6 +28,31 @@ inline std::uint32_t read_size_header(const std::uint8_t* p) {
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+// Division by the model's total without a divide instruction, where the
+// target has 128-bit products: for every n < 2^32 and d < 2^15,
+// floor(n * (floor(2^48 / d) + 1) / 2^48) is floor(n / d), because the
+// multiplier's excess adds less than 2^-16 to n / d, while n / d falls short
+// of the next integer by at least 1 / d > 2^-15. The multipliers for every
+// total are made once; the total moves by one a step, so they are read in
+// order.
+#if defined(__SIZEOF_INT128__)
+const std::uint64_t* division_table();  // [d] for d = 1..32767
+struct Divider {
+  std::uint64_t m;
+  Divider(const std::uint64_t* table, std::uint32_t d) : m(table[d]) {}
+  std::uint32_t operator()(std::uint32_t n) const {
+    return static_cast<std::uint32_t>((static_cast<unsigned __int128>(n) * m) >> 48);
+  }
+};
+#else
+inline const std::uint64_t* division_table() { return nullptr; }
+struct Divider {
+  std::uint32_t d;
+  Divider(const std::uint64_t*, std::uint32_t dd) : d(dd) {}
+  std::uint32_t operator()(std::uint32_t n) const { return n / d; }
+};
+#endif
+
 // Adaptive model over ranks 1..314. Frequencies never rise with the rank,
 // cumulative entries fall with it and cum(0) is the total.
 //

@@ -87,3 +87,18 @@ TEST(CodecVectors, FirstRescaleAtCharacterCode32454) {
   // 32767 is reached after 32453 updates, so the 32454th update rescales.
   EXPECT_EQ(first_rescale_update(), 32454u);
 }
+
+TEST(CodecModel, DivisionByTheTotalIsExact) {
+  // The quotients the coder takes are floor(range * cum / total) with range
+  // up to 2^17 and cum below total; check every total at the products where
+  // a quotient is closest to being off by one: just below each multiple.
+  const std::uint64_t* table = codec::division_table();
+  for (std::uint32_t d = 1; d <= codec::kMaxCum; ++d) {
+    const codec::Divider div(table, d);
+    const std::uint32_t top = 0x20000u * (d - 1 ? d - 1 : 1);
+    for (std::uint32_t n : {0u, 1u, d - 1, d, d + 1, top, top - 1, (top / d) * d, (top / d) * d - 1,
+                            0xFFFFFFFFu / d * d - 1}) {
+      ASSERT_EQ(div(n), n / d) << n << " / " << d;
+    }
+  }
+}
