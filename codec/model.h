@@ -36,12 +36,13 @@ inline std::uint32_t read_size_header(const std::uint8_t* p) {
 // total are made once; the total moves by one a step, so they are read in
 // order.
 #if defined(__SIZEOF_INT128__)
+__extension__ typedef unsigned __int128 uint128;
 const std::uint64_t* division_table();  // [d] for d = 1..32767
 struct Divider {
   std::uint64_t m;
   Divider(const std::uint64_t* table, std::uint32_t d) : m(table[d]) {}
   std::uint32_t operator()(std::uint32_t n) const {
-    return static_cast<std::uint32_t>((static_cast<unsigned __int128>(n) * m) >> 48);
+    return static_cast<std::uint32_t>((static_cast<uint128>(n) * m) >> 48);
   }
 };
 #else
