@@ -23,6 +23,8 @@ const char* const kMainHelp =
     "  list SETUP                        list the members of an installer\n"
     "  test SETUP                        check every packet of an installer\n"
     "  extract SETUP [-C DIR]            extract an installer's members\n"
+    "  compress IN OUT                   compress a file into one raw stream\n"
+    "  decompress IN OUT                 expand a raw stream\n"
     "\n"
     "Run 'qtk COMMAND --help' for a command's options.\n"
     "Exit codes: 0 ok, 1 failed or damaged input, 2 usage error.\n";
@@ -65,6 +67,15 @@ const char* const kTestHelp =
     "Reads every volume and checks every packet's check bytes, the packet\n"
     "order, every member end's total and count, every member path, and the\n"
     "archive end. Each fault is printed with its volume, offset and member.\n";
+
+const char* const kCompressHelp =
+    "usage: qtk compress IN OUT\n"
+    "       qtk decompress IN OUT\n"
+    "\n"
+    "Compresses IN into one raw stream of the installers' codec (a 4-byte size\n"
+    "header and the coded bits, as inside a compressed packet), or expands such\n"
+    "a stream. OUT is written only when the whole result is good; a short or\n"
+    "damaged stream is refused.\n";
 
 const char* const kExtractHelp =
     "usage: qtk extract SETUP [-C DIR] [--codepage N] [-q]\n"
@@ -185,6 +196,16 @@ int command(const std::vector<std::string>& args, Console& con) {
     if (const std::string* j = option(a, {"-j", "--jobs"})) o.jobs = parse_count(*j, "--jobs", 1, 256);
     o.codepage = codepage_of(a);
     return pack(o, con);
+  }
+  if (cmd == "compress" || cmd == "decompress") {
+    const Args a = parse(args, 1, {});
+    if (a.help) {
+      con.out << kCompressHelp;
+      return kExitOk;
+    }
+    if (a.positional.size() != 2) usage_error(cmd + " takes IN and OUT (see qtk " + cmd + " --help)");
+    return cmd == "compress" ? compress_file(a.positional[0], a.positional[1])
+                             : decompress_file(a.positional[0], a.positional[1]);
   }
   ReadMode mode;
   const char* help;

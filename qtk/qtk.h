@@ -111,4 +111,8 @@ struct ReadOptions {
 };
 int read_archive(ReadMode mode, const ReadOptions& opt, const Console& con);
 
+// A raw compressed stream to and from a file.
+int compress_file(const std::string& in, const std::string& out);
+int decompress_file(const std::string& in, const std::string& out);
+
 }  // namespace qtk

@@ -1,0 +1,94 @@
+// qtk compress / qtk decompress: one raw compressed stream (the size header
+// and the coded bits) to and from a file, for looking at the codec alone.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "codec.h"
+#include "qtk.h"
+
+namespace qtk {
+namespace {
+
+std::string why() { return std::strerror(errno); }
+
+std::vector<std::uint8_t> read_whole(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) fail(path + ": " + why());
+  std::vector<std::uint8_t> data;
+  std::uint8_t buf[1 << 16];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
+  const bool bad = std::ferror(f) != 0;
+  std::fclose(f);
+  if (bad) fail(path + ": read error");
+  return data;
+}
+
+// Writes to a temporary file beside `path` and renames it into place, so a
+// failed or interrupted run leaves no partial output.
+void write_whole(const std::string& path, const std::uint8_t* data, std::size_t size) {
+  std::string tmp = path + ".qtk-XXXXXX";
+  const int fd = mkstemp(tmp.data());
+  if (fd < 0) fail(path + ": " + why());
+  std::FILE* f = fdopen(fd, "wb");
+  bool ok = f && (size == 0 || std::fwrite(data, 1, size, f) == size);
+  if (f) ok = (std::fclose(f) == 0) && ok;
+  else close(fd);
+  check_interrupted();
+  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    const std::string reason = why();
+    std::remove(tmp.c_str());
+    fail(path + ": " + reason);
+  }
+}
+
+}  // namespace
+
+int compress_file(const std::string& in, const std::string& out) {
+  const std::vector<std::uint8_t> data = read_whole(in);
+  if (data.size() > 0xFFFFFFFFu - 64) fail(in + ": too large for one stream (4 GiB at most)");
+  const auto n = static_cast<std::uint32_t>(data.size());
+  // Data that does not compress grows by well under one percent.
+  std::vector<std::uint8_t> packed(static_cast<std::size_t>(n) + n / 8 + 64);
+  std::uint32_t len = 0;
+  if (codec_compress(data.data(), packed.data(), n, static_cast<std::uint32_t>(packed.size()), &len) != 0)
+    fail(in + ": the compressor failed");
+  write_whole(out, packed.data(), len);
+  return kExitOk;
+}
+
+int decompress_file(const std::string& in, const std::string& out) {
+  const std::vector<std::uint8_t> data = read_whole(in);
+  if (data.size() < 4) fail(in + ": not a compressed stream (shorter than its 4-byte size header)");
+  if (data.size() > 0xFFFFFFFFu) fail(in + ": too large for one stream");
+  const auto n = static_cast<std::uint32_t>(data.size());
+  const std::uint32_t size = static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
+                             (static_cast<std::uint32_t>(data[2]) << 16) |
+                             (static_cast<std::uint32_t>(data[3]) << 24);
+  // A coded byte costs at least 1/73 of a bit (the most likely of the 314
+  // codes is never likelier than 32454/32767), so no stream expands by more
+  // than 584 times; a header that claims more is damage, not data.
+  if (static_cast<std::uint64_t>(size) > (static_cast<std::uint64_t>(n) + 2) * 8 * 73)
+    fail(in + ": damaged stream (its header claims " + std::to_string(size) + " bytes from " +
+         std::to_string(n) + ")");
+  std::vector<std::uint8_t> plain(size);
+  // A stream that ends too early is reported below, in one line.
+  codec_set_error_hook(nullptr);
+  CodecDecodeStats st{};
+  if (codec_decompress_ex(data.data(), plain.data(), n, size, &st) != 0)
+    fail(in + ": not a compressed stream");
+  // A whole stream is read to its last byte and at most two bytes beyond.
+  const bool whole = size == 0 ? n == 4 : (st.overread >= 1 && st.overread <= 2);
+  if (st.produced != size || !whole)
+    fail(in + (st.overread > 2 ? ": damaged or cut-off stream (it ends too early)"
+                               : ": damaged stream (bytes follow its end)"));
+  write_whole(out, plain.data(), plain.size());
+  return kExitOk;
+}
+
+}  // namespace qtk

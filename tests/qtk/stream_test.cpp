@@ -1,0 +1,60 @@
+// qtk compress / decompress: raw streams, and refusing bad ones without
+// leaving output behind.
+#include <algorithm>
+
+#include "qtk_test_util.h"
+
+namespace {
+
+struct Stream : QtkTest {
+  // Nothing but the inputs in the scratch folder: no output, no temporary.
+  void expect_only(std::initializer_list<const char*> names) {
+    std::size_t n = 0;
+    for (const auto& e : fs::directory_iterator(root)) {
+      const std::string name = e.path().filename().string();
+      if (name == "stub.bin") continue;
+      bool known = false;
+      for (const char* k : names) known = known || name == k;
+      EXPECT_TRUE(known) << "left behind: " << name;
+      ++n;
+    }
+    EXPECT_EQ(n, names.size());
+  }
+};
+
+TEST_F(Stream, RoundTripsAndWritesTheKnownBytes) {
+  write_text(root / "abc", "abc");
+  ASSERT_EQ(run({"compress", (root / "abc").string(), (root / "abc.qz").string()}).code, 0);
+  EXPECT_EQ(read_bytes(root / "abc.qz"), (Bytes{0x03, 0, 0, 0, 0xB0, 0xA8, 0xC2, 0x00}));
+  for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{70000}, std::size_t{250000}}) {
+    const Bytes b = sample(n, static_cast<std::uint32_t>(n));
+    write_bytes(root / "in", b);
+    ASSERT_EQ(run({"compress", (root / "in").string(), (root / "in.qz").string()}).code, 0);
+    const Result r = run({"decompress", (root / "in.qz").string(), (root / "out").string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(read_bytes(root / "out"), b);
+  }
+}
+
+TEST_F(Stream, BadStreamsAreRefusedInOneLineAndLeaveNoOutput) {
+  write_bytes(root / "in", sample(40000, 5));
+  ASSERT_EQ(run({"compress", (root / "in").string(), (root / "good.qz").string()}).code, 0);
+  const Bytes good = read_bytes(root / "good.qz");
+  Bytes cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2));
+  Bytes longer = good;
+  longer.insert(longer.end(), {1, 2, 3});
+  write_bytes(root / "cut.qz", cut);
+  write_bytes(root / "long.qz", longer);
+  write_bytes(root / "short.qz", {7, 0});
+  write_bytes(root / "huge.qz", {0xFF, 0xFF, 0xFF, 0xFF, 0x12});
+  for (const char* name : {"cut.qz", "long.qz", "short.qz", "huge.qz", "missing.qz"}) {
+    const Result r = run({"decompress", (root / name).string(), (root / "out").string()});
+    EXPECT_EQ(r.code, 1) << name;
+    EXPECT_NE(r.err.find(name), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  expect_only({"in", "good.qz", "cut.qz", "long.qz", "short.qz", "huge.qz"});
+  EXPECT_EQ(run({"decompress", "only-one"}).code, 2);
+}
+
+}  // namespace
