@@ -4,18 +4,19 @@
 set(QTK_SFX_TEXTS ${CMAKE_CURRENT_LIST_DIR}/texts.txt)
 set(QTK_SFX_GEN ${CMAKE_CURRENT_LIST_DIR}/gen_texts.cmake)
 
-function(qtk_sfx_resource_script out)
+# Generates `out` from the texts; MODE rc (resource script) or cpp (tables).
+function(qtk_sfx_generate out mode what)
   add_custom_command(OUTPUT ${out}
-    COMMAND ${CMAKE_COMMAND} -DIN=${QTK_SFX_TEXTS} -DOUT=${out} -DMODE=rc -P ${QTK_SFX_GEN}
+    COMMAND ${CMAKE_COMMAND} -DIN=${QTK_SFX_TEXTS} -DOUT=${out} -DMODE=${mode} -P ${QTK_SFX_GEN}
     DEPENDS ${QTK_SFX_TEXTS} ${QTK_SFX_GEN}
-    COMMENT "Generating the stub's resource script"
+    COMMENT "Generating the stub's ${what}"
     VERBATIM)
 endfunction()
 
+function(qtk_sfx_resource_script out)
+  qtk_sfx_generate(${out} rc "resource script")
+endfunction()
+
 function(qtk_sfx_text_tables out)
-  add_custom_command(OUTPUT ${out}
-    COMMAND ${CMAKE_COMMAND} -DIN=${QTK_SFX_TEXTS} -DOUT=${out} -DMODE=cpp -P ${QTK_SFX_GEN}
-    DEPENDS ${QTK_SFX_TEXTS} ${QTK_SFX_GEN}
-    COMMENT "Generating the stub's text tables"
-    VERBATIM)
+  qtk_sfx_generate(${out} cpp "text tables")
 endfunction()
