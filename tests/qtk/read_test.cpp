@@ -12,6 +12,11 @@ struct Entry {
   Bytes data;
 };
 
+// The control file that starts a.txt.
+Entry control(const std::string& text = "[system]\r\nrun=a.txt\r\n") {
+  return {".", "qtksfx.ini", Bytes(text.begin(), text.end())};
+}
+
 // Writes an installer with the archive writer itself, so that names pack
 // would refuse can be stored.
 void build(const fs::path& out, const Bytes& stub, const std::vector<Entry>& entries, std::uint64_t volume = 0) {
@@ -149,7 +154,7 @@ std::vector<std::size_t> packet_offsets(const Bytes& b, std::size_t from, std::s
 }
 
 TEST_F(Read, AFlippedByteInAnyPacketIsFound) {
-  build(setup, stub_bytes, {{".", "a.txt", sample(150000, 3)}, {"d", "empty", {}}, {".", "b.txt", {'b'}}});
+  build(setup, stub_bytes, {{".", "a.txt", sample(150000, 3)}, {"d", "empty", {}}, control()});
   ASSERT_EQ(run({"test", setup.string()}).code, 0);
   const Bytes good = read_bytes(setup);
   const auto offs = packet_offsets(good, stub_bytes.size(), good.size());
@@ -218,7 +223,7 @@ TEST_F(Read, DamagedArchivesAreReportedClearly) {
 }
 
 TEST_F(Read, MissingVolumeIsNamed) {
-  build(setup, stub_bytes, {{".", "a.txt", sample(20000, 6)}}, 2000);
+  build(setup, stub_bytes, {{".", "a.txt", sample(20000, 6)}, control()}, 2000);
   ASSERT_TRUE(fs::exists(root / "setup.002"));
   EXPECT_EQ(run({"test", setup.string()}).code, 0);
   fs::remove(root / "setup.002");
