@@ -235,6 +235,18 @@ TEST(PacketNoCodec, ReadAndWriteNeedTheWorkBuffer) {
   p->stored_len = 0;
   EXPECT_EQ(packet_write(p, f), 4);
   EXPECT_EQ(std::ftell(f), 0);
+  // Packet sizes that cannot hold a stream's 4-byte size header leave the
+  // layer without a work buffer too: the writer would compress into 2n - 1
+  // bytes.
+  for (std::uint32_t n : {0u, 1u, 3u}) {
+    EXPECT_EQ(codec_init(n), 3) << n;
+    p->type = 2;
+    p->unpacked_len = 1;
+    p->data[0] = 'x';
+    EXPECT_EQ(packet_write(p, f), 4) << n;
+  }
+  EXPECT_EQ(codec_init(4), 0);
+  EXPECT_EQ(packet_write(p, f), 0);
   std::fclose(f);
   packet_free(p);
   packet_free(nullptr);
