@@ -28,6 +28,7 @@ std::string packet_status_text(int st) {
     case PACKET_BAD_CHECK: return "check bytes disagree";
     case PACKET_DECODE_FAILED: return "compressed payload cannot be decoded";
     case PACKET_TOO_LONG: return "packet length exceeds 100000 bytes";
+    case PACKET_BAD_LENGTHS: return "the payload does not give the packet's unpacked length";
     case PACKET_EOF: return "the archive ends without an archive-end packet";
     default: return "packet read failed (status " + std::to_string(st) + ")";
   }
@@ -398,7 +399,7 @@ int Reader::run() {
       }
     }
     if (st != 0) {
-      if (st == PACKET_BAD_CHECK || st == PACKET_DECODE_FAILED) {
+      if (st == PACKET_BAD_CHECK || st == PACKET_DECODE_FAILED || st == PACKET_BAD_LENGTHS) {
         fault(packet_status_text(st) + " (packet type " + std::to_string(raw_type & 0x7F) + ")");
         // The lengths are intact: the walk goes on with the next packet,
         // counting this one where it stood.
