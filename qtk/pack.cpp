@@ -88,7 +88,8 @@ struct Scanner {
     if (n.find('\\') != std::string::npos)
       fail(shown + ": the name holds '\\', which Windows reads as a folder separator");
     if (reserved_zero_device(n)) fail(shown + ": the name is a reserved device name on Windows");
-    if (const char* why = decoded_path_problem(".", n)) fail(shown + ": the installer would refuse this name: " + why);
+    if (const char* why = decoded_path_problem(".", n))
+      fail(shown + ": the installer would refuse this name: " + why);
   }
 
   // A symbolic link is packed as the file or folder it names, when that
@@ -627,8 +628,8 @@ int pack(const PackOptions& opt, const Console& con) {
   if (!con.quiet) {
     std::uint64_t total_out = 0;
     for (auto s : writer.volume_sizes()) total_out += s;
-    con.out << printable(opt.output) << ": " << members.size() << " members, " << human_bytes(total_in) << " packed into "
-            << human_bytes(total_out) << " (stub " << human_bytes(stub_size) << ")";
+    con.out << printable(opt.output) << ": " << members.size() << " members, " << human_bytes(total_in)
+            << " packed into " << human_bytes(total_out) << " (stub " << human_bytes(stub_size) << ")";
     if (finals.size() > 1) {
       con.out << " in " << finals.size() << " volumes:";
       for (std::size_t k = 0; k < finals.size(); ++k)

@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <ostream>
-#include <set>
 #include <sstream>
 
 #include "archive.h"
@@ -129,15 +128,15 @@ class Reader {
 void Reader::open_first() {
   volume_name_ = opt_.archive;
   f_ = std::fopen(volume_name_.c_str(), "rb");
-  if (!f_) fail(printable(volume_name_) + ": " + errno_text());
+  if (!f_) fail(volume_name_ + ": " + errno_text());
   struct stat st{};
   fstat(fileno(f_), &st);
   volume_size_ = static_cast<std::uint64_t>(st.st_size);
   long end = 0;
   const int t = sfx_trailer_read(f_, &first_packet_, &end);
   if (t == SFX_E_SIGNATURE || t == SFX_E_SEEK)
-    fail(printable(volume_name_) + ": not an installer (" + std::string(sfx_status_text(t)) + ")");
-  if (t != SFX_OK) fail(printable(volume_name_) + ": damaged trailer: " + sfx_status_text(t));
+    fail(volume_name_ + ": not an installer (" + std::string(sfx_status_text(t)) + ")");
+  if (t != SFX_OK) fail(volume_name_ + ": damaged trailer: " + sfx_status_text(t));
 }
 
 void Reader::next_volume() {
@@ -210,7 +209,8 @@ void Reader::begin_member() {
   }
   // The bytes passed; their decoded text must pass as well.
   if (const char* problem = decoded_path_problem(dir_u, name_u)) {
-    fault(std::string("member refused: ") + problem + " (decoded from code page " + std::to_string(cp_.number()) + ")");
+    fault(std::string("member refused: ") + problem + " (decoded from code page " + std::to_string(cp_.number()) +
+          ")");
     return;
   }
   member_ok_ = true;
