@@ -124,8 +124,9 @@ int sfx_member_end_parse(const std::uint8_t* payload, std::uint32_t len, std::ui
 // "\??\"; ":" anywhere; control characters or < > " | ? *; a component that
 // is a reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$,
 // CONOUT$, with or without extension); a component ending in "." or " ";
-// an empty file name. The directory "." (and an empty directory) stand for
-// the work directory itself.
+// an empty file name (or one whose last component is "."). The directory
+// "." (and an empty directory) stand for the work directory itself; "."
+// components elsewhere name no directory of their own and pass.
 const char* sfx_member_path_check(const char* dir, const char* name);
 
 // Parses a member header and judges its path in one call. On SFX_E_UNSAFE_PATH
