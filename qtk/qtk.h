@@ -96,11 +96,11 @@ std::string fold_case(const std::string& s);
 // its parts folded by the code page; equal keys name one file.
 std::string path_key(const CodePage& cp, const std::string& path);
 
-// A member path judged again after decoding (UTF-8): no part may be `..` or
-// `.`, hold a control character (C0, DEL or C1) or be a device name that the
+// A member path judged again after decoding (UTF-8): no part may be `..`,
+// hold a control character (C0, DEL or C1) or be a device name that the
 // code page spells with a superscript digit; the directory may not start
-// with a separator and the name may not be empty or end in one. Null when
-// the path may be written, or a short reason.
+// with a separator and the name may not be empty or end in one or in a `.`
+// part. Null when the path may be written, or a short reason.
 const char* decoded_path_problem(const std::string& dir, const std::string& name);
 
 // A name or path for the terminal: control characters, bytes that are not

@@ -353,7 +353,6 @@ std::string path_key(const CodePage& cp, const std::string& path) {
 namespace {
 const char* decoded_part_problem(const std::string& part) {
   if (part == "..") return "contains a '..' component";
-  if (part == ".") return "contains a '.' component";
   for (std::size_t i = 0; i < part.size();) {
     char32_t c = 0;
     if (!utf8_next(part, i, c)) return "contains bytes that are not UTF-8";
@@ -376,18 +375,20 @@ const char* decoded_part_problem(const std::string& part) {
 
 const char* decoded_path_problem(const std::string& dir, const std::string& name) {
   const auto is_sep = [](char c) { return c == '/' || c == '\\'; };
-  if (name.empty() || is_sep(name.back())) return "empty file name";
+  if (name.empty() || is_sep(name.back()) || name == "." ||
+      (name.size() >= 2 && name.back() == '.' && is_sep(name[name.size() - 2])))
+    return "empty file name";
   if (dir != "." && !dir.empty() && is_sep(dir[0])) return "directory is absolute";
   for (const std::string* text : {&dir, &name}) {
     if (text == &dir && dir == ".") continue;
-    // Doubled separators name nothing, as in the byte-wise check.
+    // Doubled separators and "." parts name nothing, as in the byte-wise check.
     std::string part;
     for (std::size_t i = 0; i <= text->size(); ++i) {
       if (i < text->size() && !is_sep((*text)[i])) {
         part += (*text)[i];
         continue;
       }
-      if (!part.empty())
+      if (!part.empty() && part != ".")
         if (const char* why = decoded_part_problem(part)) return why;
       part.clear();
     }

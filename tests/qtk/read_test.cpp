@@ -280,6 +280,10 @@ TEST_F(Read, CodePagesMustKeepAsciiAndDecodedPathsAreJudgedAgain) {
     EXPECT_EQ(run({"test", setup.string(), "--codepage", c.cp}).code, 1);
   }
   EXPECT_EQ(run({"test", setup.string(), "--codepage", "1252"}).code, 0);
+  // "." parts name no folder of their own, decoded or not.
+  build(setup, stub_bytes, {{".", "a.txt", {'a'}}, control(), {".\\d/.", "b.txt", {'b'}}});
+  const Result ok = run({"test", setup.string()});
+  EXPECT_EQ(ok.code, 0) << ok.err;
 }
 
 TEST_F(Read, TestRefusesWhatTheStubCannotInstall) {
