@@ -37,7 +37,6 @@ constexpr std::uint32_t SFX_PACKET_SIZE = 100000;
 // Trailer: the last 8 bytes of volume 1.
 constexpr std::uint32_t SFX_TRAILER_SIZE = 8;
 constexpr std::uint8_t SFX_SIGNATURE[4] = {0xDE, 0xAD, 0xFA, 0xCE};
-constexpr std::uint32_t SFX_SIGNATURE_VALUE = 0xCEFAADDEu;  // the same, read little-endian
 
 // Archive-end packet as written: stored, 8 payload bytes, unpacked length 12
 // (the payload plus the 4 signature bytes after it).

@@ -122,7 +122,6 @@ struct Scanner {
     closedir(d);
     std::sort(names.begin(), names.end());
     std::vector<std::pair<std::string, struct stat>> subdirs;
-    std::size_t files = 0;
     for (const std::string& n : names) {
       check_interrupted();
       const std::string full = path + "/" + n;
@@ -151,7 +150,6 @@ struct Scanner {
         continue;
       }
       add_file(full, shown, dir_cp, n, st);
-      ++files;
     }
     for (auto& [n, st] : subdirs) {
       const std::string shown = rel.empty() ? printable(n) : rel + "/" + printable(n);
@@ -171,7 +169,6 @@ struct Scanner {
       if (members.size() == before)
         con.warn(shown + ": holds no files; the archive keeps files only, so it is left out");
     }
-    (void)files;
   }
 
   void add_file(const std::string& full, const std::string& shown, const std::string& dir_cp,

@@ -455,7 +455,6 @@ TEST_F(SfxFlow, CzechTexts) {
 
 }  // namespace
 
-#ifdef QTK_TOOL
 namespace {
 // What the packer writes, the stub reads: a folder packed by qtk over three
 // volumes behind the console build comes out whole.
@@ -485,4 +484,3 @@ TEST_F(SfxFlow, PackerOutputOverVolumes) {
   EXPECT_TRUE(fs::exists(work_ / "setup-report.txt"));
 }
 }  // namespace
-#endif
