@@ -111,14 +111,70 @@ int sfx_trailer_parse(const std::uint8_t* trailer, std::uint64_t file_size,
   return SFX_OK;
 }
 
+namespace {
+
+// Reads n bytes at offset `at`; false when they are not all there.
+bool read_at(std::FILE* f, long at, std::uint8_t* out, std::size_t n) {
+  return at >= 0 && std::fseek(f, at, SEEK_SET) == 0 && std::fread(out, 1, n, f) == n;
+}
+
+// An Authenticode-signed installer: signing appends the PE certificate
+// table after the trailer, first padding the file with up to 7 zero bytes
+// so that the table starts at a multiple of 8. When the file is a PE whose
+// certificate table (the security entry of the data directories, whose
+// address is a file offset) ends exactly at `file_size`, and the bytes
+// before the table are the signature followed by at most 7 zeros, returns
+// where the trailer ends; otherwise -1.
+long signed_trailer_end(std::FILE* f, long file_size) {
+  std::uint8_t b[24];
+  if (!read_at(f, 0, b, 2) || b[0] != 'M' || b[1] != 'Z' || !read_at(f, 0x3C, b, 4)) return -1;
+  const std::uint32_t pe = get_u32(b);
+  // "PE\0\0", the file header (its optional header size at 16), then the
+  // optional header's magic: 0x10B for PE32, 0x20B for PE32+.
+  if (pe > 0x10000000u || !read_at(f, static_cast<long>(pe), b, 24) ||
+      std::memcmp(b, "PE\0\0", 4) != 0)
+    return -1;
+  const std::uint32_t optional_size = static_cast<std::uint32_t>(b[20]) | (static_cast<std::uint32_t>(b[21]) << 8);
+  const long optional = static_cast<long>(pe) + 24;
+  if (!read_at(f, optional, b, 2)) return -1;
+  const std::uint32_t magic = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8);
+  if (magic != 0x10B && magic != 0x20B) return -1;
+  // The number of data directories, then the directories; security is the
+  // fifth (index 4), 8 bytes: offset and size.
+  const std::uint32_t count_at = magic == 0x10B ? 92 : 108;
+  const std::uint32_t security_at = count_at + 4 + 4 * 8;
+  if (optional_size < security_at + 8 || !read_at(f, optional + static_cast<long>(count_at), b, 4) ||
+      get_u32(b) < 5 || !read_at(f, optional + static_cast<long>(security_at), b, 8))
+    return -1;
+  const std::uint32_t table = get_u32(b), size = get_u32(b + 4);
+  if (size == 0 || static_cast<std::uint64_t>(table) + size != static_cast<std::uint64_t>(file_size))
+    return -1;
+  // The signature and the padding: the last nonzero byte before the table
+  // ends the signature.
+  if (!read_at(f, static_cast<long>(table) - 11, b, 11)) return -1;
+  int zeros = 0;
+  while (zeros < 7 && b[10 - zeros] == 0) ++zeros;
+  if (std::memcmp(b + 7 - zeros, SFX_SIGNATURE, 4) != 0) return -1;
+  return static_cast<long>(table) - zeros;
+}
+
+}  // namespace
+
 int sfx_trailer_read(std::FILE* f, std::uint32_t* first_packet, long* end_of_data) {
   std::uint8_t t[SFX_TRAILER_SIZE];
   if (std::fseek(f, -4L, SEEK_END) != 0) return SFX_E_SEEK;
-  const long end = std::ftell(f);
+  long end = std::ftell(f);
   if (end < 0) return SFX_E_SEEK;
   if (std::fread(t + 4, 1, 4, f) != 4) return SFX_E_SHORT;
-  if (std::memcmp(t + 4, SFX_SIGNATURE, 4) != 0) return SFX_E_SIGNATURE;
-  if (std::fseek(f, -8L, SEEK_END) != 0) return SFX_E_SEEK;
+  if (std::memcmp(t + 4, SFX_SIGNATURE, 4) != 0) {
+    // Not the signature: perhaps a signed installer, whose trailer stands
+    // before the certificate table.
+    const long trailer_end = signed_trailer_end(f, end + 4);
+    if (trailer_end < 0) return SFX_E_SIGNATURE;
+    end = trailer_end - 4;
+    std::memcpy(t + 4, SFX_SIGNATURE, 4);
+  }
+  if (std::fseek(f, end - 4, SEEK_SET) != 0) return SFX_E_SEEK;
   if (std::fread(t, 1, 4, f) != 4) return SFX_E_SHORT;
   const int st = sfx_trailer_parse(t, static_cast<std::uint64_t>(end) + 4, first_packet);
   if (st != SFX_OK) return st;
