@@ -126,27 +126,21 @@ bool read_at(std::FILE* f, long at, std::uint8_t* out, std::size_t n) {
 // before the table are the signature followed by at most 7 zeros, returns
 // where the trailer ends; otherwise -1.
 long signed_trailer_end(std::FILE* f, long file_size) {
-  std::uint8_t b[24];
-  if (!read_at(f, 0, b, 2) || b[0] != 'M' || b[1] != 'Z' || !read_at(f, 0x3C, b, 4)) return -1;
-  const std::uint32_t pe = get_u32(b);
-  // "PE\0\0", the file header (its optional header size at 16), then the
-  // optional header's magic: 0x10B for PE32, 0x20B for PE32+.
-  if (pe > 0x10000000u || !read_at(f, static_cast<long>(pe), b, 24) ||
-      std::memcmp(b, "PE\0\0", 4) != 0)
+  // The DOS header ("MZ", the PE header's offset at 0x3C); the PE header:
+  // "PE\0\0", the file header (the optional header's size at 16 of it),
+  // the optional header up to the security entry: magic 0x10B (PE32) or
+  // 0x20B (PE32+), the number of data directories at 92 or 108, the
+  // directories right after it, security the fifth (offset, size).
+  std::uint8_t b[24 + 152];
+  if (!read_at(f, 0, b, 64) || b[0] != 'M' || b[1] != 'Z') return -1;
+  const std::uint32_t pe = get_u32(b + 0x3C);
+  if (pe > 0x10000000u || !read_at(f, static_cast<long>(pe), b, sizeof b) || std::memcmp(b, "PE\0\0", 4) != 0)
     return -1;
-  const std::uint32_t optional_size = static_cast<std::uint32_t>(b[20]) | (static_cast<std::uint32_t>(b[21]) << 8);
-  const long optional = static_cast<long>(pe) + 24;
-  if (!read_at(f, optional, b, 2)) return -1;
-  const std::uint32_t magic = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8);
-  if (magic != 0x10B && magic != 0x20B) return -1;
-  // The number of data directories, then the directories; security is the
-  // fifth (index 4), 8 bytes: offset and size.
-  const std::uint32_t count_at = magic == 0x10B ? 92 : 108;
-  const std::uint32_t security_at = count_at + 4 + 4 * 8;
-  if (optional_size < security_at + 8 || !read_at(f, optional + static_cast<long>(count_at), b, 4) ||
-      get_u32(b) < 5 || !read_at(f, optional + static_cast<long>(security_at), b, 8))
-    return -1;
-  const std::uint32_t table = get_u32(b), size = get_u32(b + 4);
+  const std::uint32_t optional_size = b[20] | (static_cast<std::uint32_t>(b[21]) << 8);
+  const std::uint8_t* o = b + 24;
+  const std::uint32_t count_at = o[0] == 0x0B && o[1] == 0x01 ? 92 : o[0] == 0x0B && o[1] == 0x02 ? 108 : 0;
+  if (count_at == 0 || optional_size < count_at + 44 || get_u32(o + count_at) < 5) return -1;
+  const std::uint32_t table = get_u32(o + count_at + 36), size = get_u32(o + count_at + 40);
   if (size == 0 || static_cast<std::uint64_t>(table) + size != static_cast<std::uint64_t>(file_size))
     return -1;
   // The signature and the padding: the last nonzero byte before the table
