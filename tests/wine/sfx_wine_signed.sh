@@ -75,13 +75,13 @@ printf "\\$(printf %03o $((byte ^ 0x55)))" | dd of=damaged/setup.exe bs=1 seek="
 expect "osslsigncode verify refuses the damaged installer" 1 verify damaged/setup.exe
 expect "qtk test finds the damage" 1 "$QTK" test damaged/setup.exe
 
-# Volumes of about 20 KB after the stub; only the first is signed.
+# Volumes of the stub's size and 20000 bytes more; only the first is signed.
 "$QTK" pack stage -o multi-unsigned/setup.exe --stub "$STUB" -q \
   --volume-size $(($(stat -c %s "$STUB") + 20000)) || { echo "FAIL qtk pack with volumes"; exit 1; }
 sign multi-unsigned/setup.exe multi/setup.exe || { echo "FAIL osslsigncode sign (volume 1)"; exit 1; }
 cp multi-unsigned/setup.0* multi/
 volumes=$(($(ls multi | wc -l)))
-[ "$volumes" -ge 3 ] && ok "$volumes volumes" || bad "only $volumes volumes"
+[ "$volumes" -ge 2 ] && ok "$volumes volumes" || bad "only $volumes volume"
 expect "osslsigncode verify accepts the signed volume 1" 0 verify multi/setup.exe
 expect "qtk test accepts the signed multi-volume installer" 0 "$QTK" test multi/setup.exe
 contains "qtk test: all volumes" "ok, 4 members in $volumes volumes" "$out"
