@@ -81,13 +81,18 @@ fi
 # Which build the Windows tests run, found out once: the i686 build (the
 # stub that ships) under 32-bit Wine where the host runs 32-bit programs.
 windows_arch=""
+windows_line=""
 if wanted mingw || wanted win64; then
   stage "Wine: which Windows build the tests run"
   windows_arch=$(bash scripts/wine-arch.sh)
-  if [ "$windows_arch" = i686 ]; then echo "32-bit Wine runs here: the tests run the i686 build"
-  else echo "32-bit Wine cannot run here: the tests run the x86_64 build"; fi
+  if [ "$windows_arch" = i686 ]; then
+    echo "32-bit Wine runs here: the tests run the i686 build"
+    wanted mingw && windows_line="windows tests: i686"
+  else
+    echo "32-bit Wine cannot run here: the tests run the x86_64 build"
+    wanted win64 && windows_line="windows tests: x86_64 (this host cannot run 32-bit programs)"
+  fi
 fi
-windows_line=""
 
 # A virtual display of its own for Wine, unless one is given.
 xvfb_pid=""
@@ -117,11 +122,7 @@ windows_stage() {
   fi
   start_display
   local wine_arch=win64
-  windows_line="windows tests: x86_64 (this host cannot run 32-bit programs)"
-  if [ "$arch" = i686 ]; then
-    wine_arch=win32
-    windows_line="windows tests: i686"
-  fi
+  [ "$arch" = i686 ] && wine_arch=win32
   run_ctest "$preset" "build/$preset" -j 1 --timeout 900
   QTK_WINEARCH=$wine_arch "$root/scripts/wine-run.sh" --stop
 }
