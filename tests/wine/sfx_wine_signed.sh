@@ -36,7 +36,7 @@ contains() {  # contains <what> <needle> <haystack>
 }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qtk-signed.XXXXXX")
-trap '[ "$fail" = 0 ] && rm -rf "$work"' EXIT
+trap 'cd / && [ "$fail" = 0 ] && rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
 # The certificate and the installation files.
