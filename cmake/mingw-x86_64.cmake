@@ -1,5 +1,5 @@
 # Cross build for 64-bit Windows with MinGW-w64: the same sources, whose
-# tests run under Wine (this machine runs only 64-bit Wine).
+# tests run under wine64 on hosts that cannot run 32-bit programs.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(QTK_MINGW_TRIPLET x86_64-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

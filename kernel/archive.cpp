@@ -115,14 +115,64 @@ int sfx_trailer_parse(const std::uint8_t* trailer, std::uint64_t file_size,
   return SFX_OK;
 }
 
+namespace {
+
+// Reads n bytes at offset `at`; false when they are not all there.
+bool read_at(std::FILE* f, long at, std::uint8_t* out, std::size_t n) {
+  return at >= 0 && std::fseek(f, at, SEEK_SET) == 0 && std::fread(out, 1, n, f) == n;
+}
+
+// An Authenticode-signed installer: signing appends the PE certificate
+// table after the trailer, first padding the file with up to 7 zero bytes
+// so that the table starts at a multiple of 8. When the file is a PE whose
+// certificate table (the security entry of the data directories, whose
+// address is a file offset) ends exactly at `file_size`, and the bytes
+// before the table are the signature followed by at most 7 zeros, returns
+// where the trailer ends; otherwise -1.
+long signed_trailer_end(std::FILE* f, long file_size) {
+  // The DOS header ("MZ", the PE header's offset at 0x3C); the PE header:
+  // "PE\0\0", the file header (the optional header's size at 16 of it),
+  // the optional header up to the security entry: magic 0x10B (PE32) or
+  // 0x20B (PE32+), the number of data directories at 92 or 108, the
+  // directories right after it, security the fifth (offset, size).
+  std::uint8_t b[24 + 152];
+  if (!read_at(f, 0, b, 64) || b[0] != 'M' || b[1] != 'Z') return -1;
+  const std::uint32_t pe = get_u32(b + 0x3C);
+  if (pe > 0x10000000u || !read_at(f, static_cast<long>(pe), b, sizeof b) || std::memcmp(b, "PE\0\0", 4) != 0)
+    return -1;
+  const std::uint32_t optional_size = b[20] | (static_cast<std::uint32_t>(b[21]) << 8);
+  const std::uint8_t* o = b + 24;
+  const std::uint32_t count_at = o[0] == 0x0B && o[1] == 0x01 ? 92 : o[0] == 0x0B && o[1] == 0x02 ? 108 : 0;
+  if (count_at == 0 || optional_size < count_at + 44 || get_u32(o + count_at) < 5) return -1;
+  const std::uint32_t table = get_u32(o + count_at + 36), size = get_u32(o + count_at + 40);
+  if (size == 0 || static_cast<std::uint64_t>(table) + size != static_cast<std::uint64_t>(file_size))
+    return -1;
+  // The signature and the padding: the last nonzero byte before the table
+  // ends the signature.
+  if (!read_at(f, static_cast<long>(table) - 11, b, 11)) return -1;
+  int zeros = 0;
+  while (zeros < 7 && b[10 - zeros] == 0) ++zeros;
+  if (std::memcmp(b + 7 - zeros, SFX_SIGNATURE, 4) != 0) return -1;
+  return static_cast<long>(table) - zeros;
+}
+
+}  // namespace
+
 int sfx_trailer_read(std::FILE* f, std::uint32_t* first_packet, long* end_of_data) {
   std::uint8_t t[SFX_TRAILER_SIZE];
   if (std::fseek(f, -4L, SEEK_END) != 0) return SFX_E_SEEK;
-  const long end = std::ftell(f);
+  long end = std::ftell(f);
   if (end < 0) return SFX_E_SEEK;
   if (std::fread(t + 4, 1, 4, f) != 4) return SFX_E_SHORT;
-  if (std::memcmp(t + 4, SFX_SIGNATURE, 4) != 0) return SFX_E_SIGNATURE;
-  if (std::fseek(f, -8L, SEEK_END) != 0) return SFX_E_SEEK;
+  if (std::memcmp(t + 4, SFX_SIGNATURE, 4) != 0) {
+    // Not the signature: perhaps a signed installer, whose trailer stands
+    // before the certificate table.
+    const long trailer_end = signed_trailer_end(f, end + 4);
+    if (trailer_end < 0) return SFX_E_SIGNATURE;
+    end = trailer_end - 4;
+    std::memcpy(t + 4, SFX_SIGNATURE, 4);
+  }
+  if (std::fseek(f, end - 4, SEEK_SET) != 0) return SFX_E_SEEK;
   if (std::fread(t, 1, 4, f) != 4) return SFX_E_SHORT;
   const int st = sfx_trailer_parse(t, static_cast<std::uint64_t>(end) + 4, first_packet);
   if (st != SFX_OK) return st;

@@ -89,9 +89,18 @@ const char* sfx_status_text(int status);
 // ---- trailer -------------------------------------------------------------------
 // Reads the trailer of volume 1 from an open binary stream: the signature
 // first, then the first-packet offset. On success *first_packet is P and
-// *end_of_data the file size minus 4 (where the signature starts), and the
-// stream stands at P. Statuses: 0, SFX_E_SEEK, SFX_E_SHORT, SFX_E_SIGNATURE,
-// SFX_E_OFFSET (P leaves no room for a packet before the trailer).
+// *end_of_data the position where the signature starts (the file size
+// minus 4), and the stream stands at P. Statuses: 0, SFX_E_SEEK,
+// SFX_E_SHORT, SFX_E_SIGNATURE, SFX_E_OFFSET (P leaves no room for a packet
+// before the trailer).
+//
+// A signed installer ends with the PE certificate table instead: when the
+// last 4 bytes are not the signature, the file is a PE image whose
+// certificate table (the security entry of its data directories) ends
+// exactly at the end of the file, and the table follows the signature
+// directly or after up to 7 zero bytes (the padding that signing tools
+// add), the trailer is the one before the table and *end_of_data is where
+// its signature starts. Anything else is SFX_E_SIGNATURE.
 int sfx_trailer_read(std::FILE* f, std::uint32_t* first_packet, long* end_of_data);
 
 // The same checks on a trailer already in memory: 8 bytes, and the size of

@@ -103,6 +103,7 @@ class Reader {
   long offset_ = 0;
   std::uint32_t first_packet_ = 0;
   std::uint64_t volume_size_ = 0;
+  std::uint64_t signed_bytes_ = 0;  // a signature's padding and certificate table after volume 1's trailer
   std::unique_ptr<Progress> bar_;
   long bar_pos_ = 0;
   int faults_ = 0;
@@ -137,6 +138,11 @@ void Reader::open_first() {
   if (t == SFX_E_SIGNATURE || t == SFX_E_SEEK)
     fail(volume_name_ + ": not an installer (" + std::string(sfx_status_text(t)) + ")");
   if (t != SFX_OK) fail(volume_name_ + ": damaged trailer: " + sfx_status_text(t));
+  // A signed installer: the certificate table after the trailer is not the
+  // archive's; volume 1 ends where its trailer does.
+  const std::uint64_t archive_end = static_cast<std::uint64_t>(end) + 4;
+  signed_bytes_ = volume_size_ - archive_end;
+  volume_size_ = archive_end;
 }
 
 void Reader::next_volume() {
@@ -456,6 +462,9 @@ int Reader::run() {
   if (!con_.quiet && mode_ == ReadMode::kTest)
     con_.out << printable(opt_.archive) << ": ok, " << members_ << " members in " << (changes_ + 1)
              << (changes_ ? " volumes" : " volume") << '\n';
+  if (!con_.quiet && mode_ == ReadMode::kTest && signed_bytes_)
+    con_.out << opt_.archive << ": signed: " << signed_bytes_
+             << " bytes of signature follow the archive (not checked here)\n";
   if (!con_.quiet && mode_ == ReadMode::kExtract)
     con_.out << printable(opt_.archive) << ": " << members_ << " members, " << human_bytes(bytes_)
              << " extracted into " << printable(opt_.dir) << '\n';

@@ -5,9 +5,14 @@ set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO=sudo
 
+# osslsigncode and openssl sign installers in the tests; locales gives the
+# Czech locale of the demo and of the Czech Wine tests.
 for p in cmake ninja-build g++ clang libgtest-dev zlib1g-dev \
-         g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xdotool x11-utils imagemagick; do
+         g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xdotool x11-utils imagemagick \
+         locales openssl osslsigncode; do
   have_pkg "$p" || need+=("$p")
 done
 # 32-bit Wine needs the i386 architecture.
@@ -21,8 +26,15 @@ fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "bootstrap: installing ${need[*]}" >&2
   export DEBIAN_FRONTEND=noninteractive
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO=sudo
   $SUDO apt-get update -qq >/dev/null
   $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+# The locale cs_CZ.UTF-8, generated from /etc/locale.gen (the locales
+# already there are kept).
+if ! locale -a 2>/dev/null | grep -qiE '^cs_CZ\.utf-?8$'; then
+  echo "bootstrap: generating the locale cs_CZ.UTF-8" >&2
+  $SUDO sed -i 's/^# *cs_CZ\.UTF-8 UTF-8$/cs_CZ.UTF-8 UTF-8/' /etc/locale.gen
+  grep -qx 'cs_CZ.UTF-8 UTF-8' /etc/locale.gen || echo 'cs_CZ.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  $SUDO locale-gen --keep-existing >/dev/null
 fi

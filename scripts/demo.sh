@@ -10,8 +10,9 @@
 # --screenshots DIR also runs the installer under a Czech locale and keeps
 # a picture of the progress window for each language (DIR/qtksfx-dialog-en.png,
 # DIR/qtksfx-dialog-cs.png). Uses $DISPLAY when set, else starts Xvfb.
-# Wine runs the x86_64 build of the stub (this machine runs only 64-bit
-# Wine); the stub that ships is the i686 build of the same sources.
+# The installer carries the i686 stub, the one that ships, and runs under
+# 32-bit Wine where this host runs 32-bit programs (scripts/wine-arch.sh);
+# elsewhere it carries the x86_64 build of the same sources, under wine64.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,9 +27,21 @@ say() { printf '\n== %s\n' "$*"; }
 # Compilers, MinGW-w64, Wine, Xvfb: installed when missing.
 bash scripts/bootstrap.sh
 
-say "building the stub (win64) and the example's setup program"
-[ -f build/win64/CMakeCache.txt ] || cmake --preset win64 >/dev/null
-cmake --build build/win64 --target qtksfx qtk_example_setup -j"$jobs" >/dev/null
+# The demo's own Wine prefix, so that its temporary directory holds just
+# this installation.
+export QTK_WINEPREFIX=${QTK_DEMO_WINEPREFIX:-$root/build/wine-demo}
+if [ "$(bash scripts/wine-arch.sh)" = i686 ]; then
+  preset=mingw arch=i686
+  export QTK_WINEARCH=win32
+else
+  preset=win64 arch=x86_64
+  export QTK_WINEARCH=win64
+  echo "this host cannot run 32-bit programs: the demo runs the x86_64 build of the stub" >&2
+fi
+
+say "building the stub ($arch, preset $preset) and the example's setup program"
+[ -f build/$preset/CMakeCache.txt ] || cmake --preset $preset >/dev/null
+cmake --build build/$preset --target qtksfx qtk_example_setup -j"$jobs" >/dev/null
 [ -f build/native/CMakeCache.txt ] || cmake --preset native >/dev/null
 packer=""
 if cmake --build build/native --target qtk -j"$jobs" >/dev/null 2>&1 && [ -x build/native/qtk/qtk ]; then
@@ -42,13 +55,13 @@ say "packing examples/installer into build/demo-setup.exe"
 stage=build/demo-stage
 rm -rf "$stage"
 cp -a examples/installer "$stage"
-cp build/win64/examples/setup.exe "$stage/setup.exe"
+cp build/$preset/examples/setup.exe "$stage/setup.exe"
 rm -f build/demo-setup.exe
 if [ "$packer" = qtk ]; then
-  build/native/qtk/qtk pack "$stage" -o build/demo-setup.exe --run setup.exe --stub build/win64/qtksfx.exe
+  build/native/qtk/qtk pack "$stage" -o build/demo-setup.exe --run setup.exe --stub build/$preset/qtksfx.exe
 else
   # The packer is not built: the tests' archive helper writes the same format.
-  build/native/tests/kernel/sfx_make_archive build/win64/qtksfx.exe "$stage" build/demo-setup.exe
+  build/native/tests/kernel/sfx_make_archive build/$preset/qtksfx.exe "$stage" build/demo-setup.exe
 fi
 ls -l build/demo-setup.exe
 
@@ -66,17 +79,16 @@ if [ -z "${DISPLAY:-}" ]; then
   for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 fi
 
-# A Wine prefix of the demo's own, so that its temporary directory holds
-# just this installation. Wine draws the window frames itself (there is no
-# window manager on a virtual display), so the pictures show the caption.
-export QTK_WINEPREFIX=${QTK_DEMO_WINEPREFIX:-$root/build/wine-demo}
+# Wine draws the window frames itself (there is no window manager on a
+# virtual display), so the pictures show the caption.
 wine=scripts/wine-run.sh
+prefix=$("$wine" --prefix)
 "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /t REG_SZ /d N /f >/dev/null 2>&1 || true
 temp_w=$("$wine" cmd /c echo %TEMP% 2>/dev/null | tr -d '\r')
 temp_u=$("$wine" winepath -u "$temp_w" 2>/dev/null | tr -d '\r')
 temp_u=${temp_u%/}
 case "$temp_u" in
-  "$QTK_WINEPREFIX"/*) ;;
+  "$prefix"/*) ;;
   *) echo "unexpected temporary directory $temp_u" >&2; exit 1 ;;
 esac
 

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh Debian machine:
 #   native unit tests and fuzz-corpus replays, the same under ASan + UBSan,
-#   the 32-bit Windows build (the stub that ships), the 64-bit Windows build
-#   with its tests under Wine on a virtual display, and a short run of every
-#   fuzzer. Prints one summary line at the end; exits non-zero on any failure.
+#   the 32-bit and the 64-bit Windows builds with the Windows tests under
+#   Wine on a virtual display, and a short run of every fuzzer. Prints one
+#   summary line at the end; exits non-zero on any failure.
+#
+# The Windows tests run the i686 build, the stub that ships, where this host
+# runs 32-bit programs (scripts/wine-arch.sh finds out, once per run), else
+# the x86_64 build under wine64; the other build is only compiled. The line
+# "windows tests: ..." before the summary says which.
 #
 # QTK_FUZZ_SECONDS (default 20) sets each fuzzer's run; QTK_SKIP (a list of
 # stage names: native asan mingw win64 fuzz) skips stages.
@@ -18,6 +23,7 @@ fuzz_seconds=${QTK_FUZZ_SECONDS:-20}
 skip=" ${QTK_SKIP:-} "
 passed=0
 failed=0
+skipped=0
 failures=()
 log_dir="$root/build/test-logs"
 mkdir -p "$log_dir"
@@ -25,17 +31,19 @@ mkdir -p "$log_dir"
 stage() { echo; echo "=== $* ==="; }
 wanted() { [[ "$skip" != *" $1 "* ]]; }
 
-# Adds a CTest run's counts to the totals.
+# Adds a CTest run's counts to the totals; skipped tests count as neither.
 count_ctest() {
-  local name=$1 log=$2 line total nfail
+  local name=$1 log=$2 line total nfail nskip
   line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
   if [ -z "$line" ]; then
     failed=$((failed + 1)); failures+=("$name: no test summary"); return
   fi
   total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")
   nfail=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
-  passed=$((passed + total - nfail))
+  nskip=$(grep -cE '^[[:space:]]+[0-9]+ - .* \(Skipped\)$' "$log")
+  passed=$((passed + total - nfail - nskip))
   failed=$((failed + nfail))
+  skipped=$((skipped + nskip))
   [ "$nfail" -eq 0 ] || failures+=("$name: $nfail failed (see $log)")
 }
 
@@ -70,29 +78,63 @@ if wanted asan; then
   else failed=$((failed + 1)); failures+=("asan: build failed"); fi
 fi
 
-if wanted mingw; then
-  stage "32-bit Windows build (the shipping stub)"
-  if build mingw; then
-    passed=$((passed + 1))
-    [ -f build/mingw/qtksfx.exe ] && echo "qtksfx.exe (i686): $(stat -c %s build/mingw/qtksfx.exe) bytes"
-  else failed=$((failed + 1)); failures+=("mingw: build failed"); fi
+# Which build the Windows tests run, found out once: the i686 build (the
+# stub that ships) under 32-bit Wine where the host runs 32-bit programs.
+windows_arch=""
+windows_line=""
+if wanted mingw || wanted win64; then
+  stage "Wine: which Windows build the tests run"
+  windows_arch=$(bash scripts/wine-arch.sh)
+  if [ "$windows_arch" = i686 ]; then
+    echo "32-bit Wine runs here: the tests run the i686 build"
+    wanted mingw && windows_line="windows tests: i686"
+  else
+    echo "32-bit Wine cannot run here: the tests run the x86_64 build"
+    wanted win64 && windows_line="windows tests: x86_64 (this host cannot run 32-bit programs)"
+  fi
 fi
 
-if wanted win64; then
-  stage "64-bit Windows build, tests under Wine"
-  xvfb_pid=""
-  if [ -z "${DISPLAY:-}" ]; then
-    Xvfb :97 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-    xvfb_pid=$!
-    export DISPLAY=:97
-    sleep 1
+# A virtual display of its own for Wine, unless one is given.
+xvfb_pid=""
+start_display() {
+  [ -n "${DISPLAY:-}" ] && return
+  local number="$log_dir/xvfb-display"
+  rm -f "$number"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 50); do [ -s "$number" ] && break; sleep 0.1; done
+  export DISPLAY=":$(head -n 1 "$number")"
+}
+
+# windows_stage PRESET ARCH TITLE: builds the preset; runs its tests under
+# Wine when it is the build that the tests run on this host.
+windows_stage() {
+  local preset=$1 arch=$2
+  stage "$3"
+  if ! build "$preset"; then
+    failed=$((failed + 1)); failures+=("$preset: build failed"); return
   fi
-  if build win64; then run_ctest win64 build/win64 -j 1 --timeout 900
-  else failed=$((failed + 1)); failures+=("win64: build failed"); fi
-  "$root/scripts/wine-run.sh" wineboot -e >/dev/null 2>&1 || true
-  wineserver -k >/dev/null 2>&1 || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+  if [ "$windows_arch" != "$arch" ]; then
+    if [ "$arch" = i686 ]; then echo "built; its tests need 32-bit Wine"
+    else echo "built; its tests run where 32-bit Wine cannot"; fi
+    passed=$((passed + 1))
+    return
+  fi
+  start_display
+  local wine_arch=win64
+  [ "$arch" = i686 ] && wine_arch=win32
+  run_ctest "$preset" "build/$preset" -j 1 --timeout 900
+  QTK_WINEARCH=$wine_arch "$root/scripts/wine-run.sh" --stop
+}
+
+if wanted mingw; then
+  windows_stage mingw i686 "32-bit Windows build (the stub that ships)"
+  [ -f build/mingw/qtksfx.exe ] && echo "qtksfx.exe (i686): $(stat -c %s build/mingw/qtksfx.exe) bytes"
 fi
+if wanted win64; then
+  windows_stage win64 x86_64 "64-bit Windows build"
+fi
+[ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
 
 if wanted fuzz; then
   stage "fuzzers, ${fuzz_seconds} s each"
@@ -117,5 +159,7 @@ fi
 
 echo
 for f in "${failures[@]}"; do echo "FAILED: $f"; done
-echo "$passed passed, $failed failed"
+[ -n "$windows_line" ] && echo "$windows_line"
+if [ "$skipped" -gt 0 ]; then echo "$passed passed, $failed failed, $skipped skipped"
+else echo "$passed passed, $failed failed"; fi
 [ "$failed" -eq 0 ]

@@ -155,6 +155,97 @@ TEST(Trailer, ChecksSignatureAndOffset) {
   std::fclose(f);
 }
 
+// A signed installer as signing tools leave it: a PE image whose security
+// directory entry names the certificate table at the end of the file, the
+// archive and its trailer before it, then zeros up to a multiple of 8.
+struct SignedFile {
+  bool pe64 = false;
+  std::uint32_t directories = 16;
+  int extra_zeros = 0;       // padding beyond the multiple of 8
+  std::int64_t size_fix = 0;  // added to the size in the security entry
+  std::uint32_t first = 0;
+  Bytes bytes;
+
+  void put32(std::size_t at, std::uint32_t v) {
+    for (int k = 0; k < 4; ++k) bytes[at + k] = static_cast<std::uint8_t>(v >> (8 * k));
+  }
+  void make(std::size_t archive_bytes) {
+    bytes.assign(0x201, 0);  // an odd image size, so that padding is needed
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    put32(0x3C, 0x80);
+    std::memcpy(bytes.data() + 0x80, "PE\0\0", 4);
+    const std::size_t opt = 0x80 + 24;
+    bytes[0x80 + 20] = pe64 ? 240 : 224;  // size of the optional header
+    bytes[opt] = 0x0B;
+    bytes[opt + 1] = pe64 ? 0x02 : 0x01;
+    const std::size_t count_at = opt + (pe64 ? 108 : 92);
+    put32(count_at, directories);
+    first = static_cast<std::uint32_t>(bytes.size());
+    bytes.resize(bytes.size() + archive_bytes, 0x81);  // stands for packets
+    const std::uint8_t trailer[8] = {0, 0, 0, 0, 0xDE, 0xAD, 0xFA, 0xCE};
+    bytes.insert(bytes.end(), trailer, trailer + 8);
+    put32(bytes.size() - 8, first);
+    while (bytes.size() % 8) bytes.push_back(0);
+    bytes.insert(bytes.end(), static_cast<std::size_t>(extra_zeros), 0);
+    const auto table = static_cast<std::uint32_t>(bytes.size());
+    const std::uint32_t size = 40;
+    bytes.resize(bytes.size() + size, 0x30);  // WIN_CERTIFICATE and signature
+    put32(count_at + 4 + 4 * 8, table);
+    put32(count_at + 4 + 4 * 8 + 4, static_cast<std::uint32_t>(size + size_fix));
+  }
+  // sfx_trailer_read over the bytes; *end receives end_of_data.
+  int read(long* end, std::uint32_t* p, long* pos) {
+    std::FILE* f = std::tmpfile();
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    const int st = sfx_trailer_read(f, p, end);
+    *pos = std::ftell(f);
+    std::fclose(f);
+    return st;
+  }
+};
+
+TEST(Trailer, FoundBeforeTheCertificateTableOfASignedInstaller) {
+  for (bool pe64 : {false, true}) {
+    for (std::size_t archive : {16u, 23u, 29u}) {  // padding of 7, 0 and 2 bytes
+      SCOPED_TRACE(std::to_string(pe64) + " " + std::to_string(archive));
+      SignedFile s;
+      s.pe64 = pe64;
+      s.make(archive);
+      long end = 0, pos = 0;
+      std::uint32_t p = 0;
+      ASSERT_EQ(s.read(&end, &p, &pos), SFX_OK);
+      EXPECT_EQ(p, s.first);
+      EXPECT_EQ(pos, static_cast<long>(s.first));
+      EXPECT_EQ(end, static_cast<long>(s.first + archive + 4));  // where the signature starts
+    }
+  }
+  // Everything else is no signature: more zeros than padding, a table that
+  // does not end at the end of the file, no security entry, a damaged
+  // signature before the table.
+  auto status = [](auto change) {
+    SignedFile s;
+    change(s);
+    s.make(17);
+    long end = 0, pos = 0;
+    std::uint32_t p = 0;
+    return s.read(&end, &p, &pos);
+  };
+  EXPECT_EQ(status([](SignedFile& s) { s.extra_zeros = 8; }), SFX_E_SIGNATURE);
+  EXPECT_EQ(status([](SignedFile& s) { s.size_fix = -1; }), SFX_E_SIGNATURE);
+  EXPECT_EQ(status([](SignedFile& s) { s.size_fix = 1; }), SFX_E_SIGNATURE);
+  EXPECT_EQ(status([](SignedFile& s) { s.directories = 4; }), SFX_E_SIGNATURE);
+  SignedFile s;
+  s.make(24);
+  s.bytes[s.first + 24 + 7] = 0xCF;
+  long end = 0, pos = 0;
+  std::uint32_t p = 0;
+  EXPECT_EQ(s.read(&end, &p, &pos), SFX_E_SIGNATURE);
+  s.make(24);
+  s.bytes[0] = 'Z';
+  EXPECT_EQ(s.read(&end, &p, &pos), SFX_E_SIGNATURE);
+}
+
 TEST(Walk, FollowsMemberOrderAndChecksMemberEnd) {
   Packet* p = packet_alloc(SFX_PACKET_SIZE);
   ASSERT_NE(p, nullptr);

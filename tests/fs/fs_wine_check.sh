@@ -15,6 +15,7 @@ set -u
 RUN="$1"
 PROBE="$2"
 fail=0
+"$RUN" --prepare || exit  # 77: this host cannot run this build's Wine
 check() {  # check <what> <expected> <actual>
   if [ "$2" = "$3" ]; then echo "ok   $1"; else echo "FAIL $1: expected [$2], got [$3]"; fail=1; fi
 }

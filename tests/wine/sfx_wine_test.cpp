@@ -289,6 +289,64 @@ TEST_F(SfxWine, CancelDuringTheDiskettePrompt) {
                     "Canceled by user. There are lost files in directory " + work_ + ", probably.", false}});
 }
 
+// Installers that sfx_wine_signed.sh has packed with qtk and signed with
+// osslsigncode (in QTK_SIGNED_DIR): the stub finds its archive before the
+// certificate table. The stub runs as the installer itself.
+class SfxWineSigned : public SfxWine {
+ protected:
+  void SetUp() override {
+    SfxWine::SetUp();
+    char dir[MAX_PATH];
+    if (!GetEnvironmentVariableA("QTK_SIGNED_DIR", dir, sizeof dir))
+      GTEST_SKIP() << "QTK_SIGNED_DIR is not set: sfx_wine_signed.sh runs these";
+    dir_ = windows_path(dir) + "\\";
+  }
+  SfxRun run_installer(const std::string& path, SfxRunOptions o = {}) {
+    o.program = dir_ + path;
+    o.command_line = "\"" + o.program + "\"";
+    return run(o);
+  }
+  void expect_extracted() {
+    for (const char* f : {"readme.txt", "qtksfx.ini", "docs\\numbers.txt"})
+      EXPECT_EQ(slurp(work_ + f), slurp(dir_ + "stage\\" + f)) << f;
+    EXPECT_EQ(slurp(work_ + "setup-report.txt"),
+              "cmdline=" + work_ + "setup.exe\ncwd=" + work_.substr(0, work_.size() - 1) + "\ndone\n");
+  }
+  std::string dir_;
+};
+
+TEST_F(SfxWineSigned, SignedInstallerExtractsAndRunsSetup) {
+  const SfxRun r = run_installer("signed\\setup.exe");
+  EXPECT_EQ(r.exit_code, 0);
+  expect_boxes(r, {});
+  expect_extracted();
+}
+
+TEST_F(SfxWineSigned, DamagedByteInASignedInstaller) {
+  const std::string own = dir_ + "damaged\\setup.exe";
+  const SfxRun r = run_installer("damaged\\setup.exe");
+  EXPECT_EQ(r.exit_code, 1);
+  expect_boxes(r, {{"ERROR", "CRC is invalid or packet can't be read -- file " + own + " is damaged!", false},
+                   closing_files()});
+}
+
+TEST_F(SfxWineSigned, SignedFirstVolumeOfAMultiVolumeInstaller) {
+  int volumes = 1;
+  for (;; ++volumes) {
+    char name[32];
+    std::snprintf(name, sizeof name, "multi\\setup.%03d", volumes);
+    if (!exists(dir_ + name)) break;
+  }
+  ASSERT_GE(volumes, 2);
+  const SfxRun r = run_installer("multi\\setup.exe");
+  EXPECT_EQ(r.exit_code, 0);
+  std::vector<Box> want;
+  for (int disk = 2; disk <= volumes; ++disk)
+    want.push_back({"Insert disk...", "Insert disk numbered " + std::to_string(disk) + kTail, true});
+  expect_boxes(r, want);
+  expect_extracted();
+}
+
 TEST_F(SfxWine, CzechTexts) {
   TestArchive a(stub_image());
   a.member(".", "x.txt", "x");
