@@ -11,13 +11,20 @@
 #include <cstdio>
 
 // ---- statuses --------------------------------------------------------------
-enum : int {
+// The stream calls (codec_compress, codec_decompress, codec_init) and the
+// packet calls (packet_read, packet_write) each have their own statuses;
+// 0 is success for both.
+enum CodecStatus : int {
   CODEC_OK = 0,
   CODEC_BAD_HEADER = 1,        // codec_decompress: input shorter than its size header
   CODEC_OUTPUT_FULL = 2,       // codec_compress: output did not fit
-  CODEC_NO_MEMORY = 3,         // codec_init
-  PACKET_SHORT = 2,            // packet_read: end of file inside header or payload
+  CODEC_NO_MEMORY = 3,         // codec_init, codec_compress: no work buffer or encoder
+};
+
+enum PacketStatus : int {
+  PACKET_OK = 0,
   PACKET_WRITE_FAILED = 1,     // packet_write: a write failed
+  PACKET_SHORT = 2,            // packet_read: end of file inside header or payload
   PACKET_NO_CODEC = 4,         // packet_read/packet_write before codec_init
   PACKET_BAD_CHECK = 5,        // packet_read: check bytes disagree
   PACKET_DECODE_FAILED = 6,    // packet_read: the decompressor failed
@@ -27,10 +34,27 @@ enum : int {
   PACKET_EOF = 999,            // packet_read: end of file where a packet would start
 };
 
+// ---- byte order ----------------------------------------------------------------
+// Every multi-byte integer of the format (stream size header, packet
+// header, archive payloads and trailer) is a little-endian 32-bit word.
+inline std::uint32_t codec_load_le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+inline void codec_store_le32(std::uint8_t* p, std::uint32_t v) {
+  p[0] = static_cast<std::uint8_t>(v);
+  p[1] = static_cast<std::uint8_t>(v >> 8);
+  p[2] = static_cast<std::uint8_t>(v >> 16);
+  p[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
 // Stored-form flag in the packet type byte.
 constexpr std::uint8_t PACKET_STORED = 0x80;
-// Bytes of a packet header on disk.
+// Bytes of a packet header on disk: type, unpacked length, stored length,
+// the two check bytes.
 constexpr std::uint32_t PACKET_HEADER_SIZE = 11;
+// Bytes of a compressed stream's size header.
+constexpr std::uint32_t CODEC_SIZE_HEADER = 4;
 
 // The in-memory packet record.
 struct Packet {
@@ -41,24 +65,26 @@ struct Packet {
   std::uint8_t check_xor;      // exclusive-or check byte
   std::uint8_t* data;          // owned buffer of `capacity` bytes
   std::uint32_t capacity;      // packet size + 10
+  std::uint8_t wire_type;      // after a read: the type byte as it stood in the stream
 };
 
 // ---- codec error reports ---------------------------------------------------
-// The codec's one way to tell the user something went wrong inside it.
-// It forwards the code to the hook the host installed (the stub shows
-// message 23; the packer prints the code); without a hook it only records.
-using codec_error_hook = void (*)(int code);
+// The codec's one way to tell the user that something went wrong inside
+// it: it passes the code to the hook that the host installed (the stub's
+// sfx_report_codec_error shows message 23; the packer counts and prints
+// it). Without a hook nothing is shown.
+using codec_error_hook = int (*)(int code);
 void codec_set_error_hook(codec_error_hook hook);
-int sfx_report_codec_error(int code);
-// The number of reports made so far and the last code (for the tests).
-int codec_error_count();
-int codec_last_error();
 
 // ---- streams ---------------------------------------------------------------
 // Decodes one compressed stream (size header first). Status 0, or 1 for an
 // input shorter than the size header. Never stores more than output_cap bytes.
 int codec_decompress(const std::uint8_t* input, std::uint8_t* output,
                      std::uint32_t input_len, std::uint32_t output_cap);
+
+// The size header of a stream: the number of bytes it decodes to. 0, or
+// CODEC_BAD_HEADER when `len` is shorter than the header.
+int codec_stream_size(const std::uint8_t* stream, std::uint32_t len, std::uint32_t* size);
 
 // What one decompression did, for tests and tools.
 struct CodecDecodeStats {
@@ -91,6 +117,10 @@ void packet_check_bytes(std::uint8_t type, std::uint32_t stored_len, std::uint32
                         std::uint8_t* check_sum, std::uint8_t* check_xor);
 
 // ---- compressor (writing side; not linked into the stub) --------------------
+// Room that compressing n bytes may need: incompressible data grows by a
+// few percent at most, plus the size header.
+constexpr std::uint32_t codec_compress_bound(std::uint32_t n) { return n + n / 8 + 64; }
+
 int codec_compress(const std::uint8_t* input, std::uint8_t* output, std::uint32_t input_len,
                    std::uint32_t output_cap, std::uint32_t* output_len);
 
@@ -111,7 +141,24 @@ int packet_encode(Packet* packet, CodecEncoder* encoder, std::uint8_t* work,
                   std::uint32_t work_cap, const std::uint8_t** payload);
 int packet_emit(const Packet* packet, const std::uint8_t* payload, std::FILE* out);
 
-// Decodes a stream only to list its tokens: fn(ctx, code, position) for every
-// character code (0-255 literal, 256-313 match of length code - 253).
-using codec_token_fn = void (*)(void* ctx, unsigned code, unsigned position);
-int codec_trace(const std::uint8_t* input, std::uint32_t input_len, codec_token_fn fn, void* ctx);
+// The 11 header bytes of a packet as they stand in a stream: type as given
+// (bit 7 included), unpacked length, stored length, check sum, check xor.
+void packet_header_encode(const Packet* packet, std::uint8_t out[PACKET_HEADER_SIZE]);
+
+// Everything one writer of packets needs, apart from the shared state:
+// a private encoder, a packet record and the compressor's work buffer
+// (twice the packet size). Fill packet->data, unpacked_len and type, then
+// packet_encoder_run; payload then points at the bytes that follow the
+// header (in `work` or in the packet's data).
+struct PacketEncoder {
+  CodecEncoder* encoder;
+  Packet* packet;
+  std::uint8_t* work;
+  std::uint32_t work_cap;  // the compressor's output capacity: 2 * packet size - 1
+  const std::uint8_t* payload;
+};
+// 0, or CODEC_NO_MEMORY (the record is then empty and may be released).
+int packet_encoder_init(PacketEncoder* pe, std::uint32_t packet_size);
+void packet_encoder_release(PacketEncoder* pe);
+// packet_encode with the encoder's own parts: 0 or PACKET_COMPRESS_FAILED.
+int packet_encoder_run(PacketEncoder* pe);

@@ -140,10 +140,10 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
                   std::uint32_t output_cap, CodecDecodeStats* stats, OnToken&& on_token) {
   if (stats) *stats = CodecDecodeStats{0, 0};
   if (input_len < 4) {
-    sfx_report_codec_error(1);
+    report_error(1);
     return CODEC_BAD_HEADER;
   }
-  const std::uint32_t size = read_size_header(input);
+  const std::uint32_t size = codec_load_le32(input);
   if (size == 0) return CODEC_OK;
 
   Decoder d;
@@ -199,7 +199,7 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
   const std::uint64_t fetched = 4 + (d.consumed + 7) / 8;
   const std::uint32_t overread =
       fetched > input_len ? static_cast<std::uint32_t>(std::min<std::uint64_t>(fetched - input_len, 0xFFFFFFFFu)) : 0;
-  if (overread > kOverreadLimit) sfx_report_codec_error(2);
+  if (overread > kOverreadLimit) report_error(2);
   if (stats) {
     stats->produced = produced;
     stats->overread = overread;

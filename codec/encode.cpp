@@ -51,7 +51,7 @@ inline void put_byte(CodecEncoder& e, std::uint32_t b) {
     e.out[e.out_len] = static_cast<std::uint8_t>(b);
   } else if (e.status == CODEC_OK) {
     e.status = CODEC_OUTPUT_FULL;
-    sfx_report_codec_error(2);
+    report_error(2);
   }
   ++e.out_len;
 }
@@ -299,10 +299,7 @@ int codec_compress_with(CodecEncoder* encoder, const std::uint8_t* input, std::u
   e.acc_bits = 0;
   e.match_len = 0;
   e.match_dist = 0;
-  output[0] = static_cast<std::uint8_t>(input_len);
-  output[1] = static_cast<std::uint8_t>(input_len >> 8);
-  output[2] = static_cast<std::uint8_t>(input_len >> 16);
-  output[3] = static_cast<std::uint8_t>(input_len >> 24);
+  codec_store_le32(output, input_len);
   if (input_len == 0) {
     if (output_len) *output_len = e.out_len;
     return CODEC_OK;
@@ -370,7 +367,7 @@ int codec_compress(const std::uint8_t* input, std::uint8_t* output, std::uint32_
                    std::uint32_t output_cap, std::uint32_t* output_len) {
   CodecEncoder* e = shared_encoder();
   if (!e) {
-    sfx_report_codec_error(3);
+    codec::report_error(3);
     return CODEC_NO_MEMORY;
   }
   return codec_compress_with(e, input, output, input_len, output_cap, output_len);

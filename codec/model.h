@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+
+#include "codec.h"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -22,11 +24,8 @@ constexpr std::uint32_t kQ4 = 0x20000;
 constexpr std::uint32_t kMaxCum = 0x7FFF;
 constexpr std::uint32_t kPosTotal = 28568;
 
-// The little-endian size header at the start of a stream.
-inline std::uint32_t read_size_header(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
+// Passes an error code to the host's hook (codec_set_error_hook).
+void report_error(int code);
 
 // Division by the model's total without a divide instruction, where the
 // target has 128-bit products: for every n < 2^32 and d < 2^15,

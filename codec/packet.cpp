@@ -12,8 +12,6 @@ std::uint32_t g_work_size = 0;
 }  // namespace codec
 
 namespace {
-// A compressed stream begins with its 4-byte size header.
-constexpr std::uint32_t kStreamHeader = 4;
 // Bytes past its end that the decoder's look-ahead takes from a valid stream.
 constexpr std::uint32_t kValidOverread = 2;
 // The archive end is stored with 8 payload bytes and unpacked length 12
@@ -30,7 +28,7 @@ int codec_init(std::uint32_t packet_size) {
   g_work_size = 0;
   // The packet writer compresses into 2n - 1 bytes, and the compressor
   // writes the size header unchecked.
-  if (packet_size < kStreamHeader || packet_size > 0x7FFFFFF0u / 2) return CODEC_NO_MEMORY;
+  if (packet_size < CODEC_SIZE_HEADER || packet_size > 0x7FFFFFF0u / 2) return CODEC_NO_MEMORY;
   g_work = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(packet_size) * 2 + 1));
   if (!g_work) return CODEC_NO_MEMORY;
   g_work_size = packet_size * 2;
@@ -47,7 +45,7 @@ Packet* packet_alloc(std::uint32_t packet_size) {
     return nullptr;
   }
   p->capacity = packet_size + 10u;
-  p->type = 0;
+  p->type = p->wire_type = 0;
   p->stored_len = p->unpacked_len = 0;
   p->check_sum = p->check_xor = 0;
   return p;
@@ -94,30 +92,18 @@ void packet_check(const Packet* packet, std::uint8_t* check_sum, std::uint8_t* c
                      packet->stored_len, check_sum, check_xor);
 }
 
-namespace {
-bool read_u32(std::FILE* in, std::uint32_t* v) {
-  std::uint8_t b[4];
-  if (std::fread(b, 1, 4, in) != 4) return false;
-  *v = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-       (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-  return true;
-}
-}  // namespace
-
 int packet_read(Packet* packet, std::FILE* in) {
   using namespace codec;
   if (!g_work) return PACKET_NO_CODEC;
-  const int t = std::fgetc(in);
-  if (t == EOF) return PACKET_EOF;
-  packet->type = static_cast<std::uint8_t>(t);
-  if (!read_u32(in, &packet->unpacked_len) || !read_u32(in, &packet->stored_len))
-    return PACKET_SHORT;
-  const int cs = std::fgetc(in);
-  if (cs == EOF) return PACKET_SHORT;
-  packet->check_sum = static_cast<std::uint8_t>(cs);
-  const int cx = std::fgetc(in);
-  if (cx == EOF) return PACKET_SHORT;
-  packet->check_xor = static_cast<std::uint8_t>(cx);
+  std::uint8_t h[PACKET_HEADER_SIZE];
+  const std::size_t got = std::fread(h, 1, sizeof h, in);
+  if (got == 0) return PACKET_EOF;
+  if (got != sizeof h) return PACKET_SHORT;
+  packet->type = packet->wire_type = h[0];
+  packet->unpacked_len = codec_load_le32(h + 1);
+  packet->stored_len = codec_load_le32(h + 5);
+  packet->check_sum = h[9];
+  packet->check_xor = h[10];
   // Both lengths are checked against the packet size and the record's
   // buffer before a byte is stored.
   const std::uint32_t limit = g_work_size / 2 < packet->capacity ? g_work_size / 2 : packet->capacity;
@@ -144,10 +130,10 @@ int packet_read(Packet* packet, std::FILE* in) {
     CodecDecodeStats st{};
     if (codec_decompress_ex(g_work, packet->data, packet->stored_len, packet->unpacked_len, &st) != 0)
       return PACKET_DECODE_FAILED;
-    if (read_size_header(g_work) != packet->unpacked_len || st.produced != packet->unpacked_len ||
+    if (codec_load_le32(g_work) != packet->unpacked_len || st.produced != packet->unpacked_len ||
         st.overread > kValidOverread)
       return PACKET_BAD_LENGTHS;
   }
   packet->type = static_cast<std::uint8_t>(packet->type & ~PACKET_STORED);
-  return CODEC_OK;
+  return PACKET_OK;
 }

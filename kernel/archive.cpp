@@ -6,11 +6,6 @@
 
 namespace {
 
-std::uint32_t get_u32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
 bool is_sep(char c) { return c == '/' || c == '\\'; }
 
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -106,7 +101,7 @@ int sfx_trailer_parse(const std::uint8_t* trailer, std::uint64_t file_size,
   if (file_size < 4) return SFX_E_SHORT;
   if (std::memcmp(trailer + 4, SFX_SIGNATURE, 4) != 0) return SFX_E_SIGNATURE;
   if (file_size < SFX_TRAILER_SIZE) return SFX_E_SHORT;
-  const std::uint32_t p = get_u32(trailer);
+  const std::uint32_t p = codec_load_le32(trailer);
   // At least one packet header (a volume end, or the archive end whose last
   // payload word is the trailer's first) must fit between P and the trailer.
   if (static_cast<std::uint64_t>(p) + PACKET_HEADER_SIZE + SFX_TRAILER_SIZE > file_size)
@@ -190,15 +185,15 @@ int sfx_member_parse(const std::uint8_t* payload, std::uint32_t len, sfx_member*
     return SFX_E_UNTERMINATED;
   out->dir = reinterpret_cast<const char*>(payload);
   out->name = reinterpret_cast<const char*>(payload + SFX_NAME_OFFSET);
-  out->time = static_cast<std::int32_t>(get_u32(payload + SFX_TIME_OFFSET));
+  out->time = static_cast<std::int32_t>(codec_load_le32(payload + SFX_TIME_OFFSET));
   return SFX_OK;
 }
 
 int sfx_member_end_parse(const std::uint8_t* payload, std::uint32_t len, std::uint32_t* total,
                          std::uint32_t* count) {
   if (len < SFX_MEMBER_END_SIZE) return SFX_E_HEADER_SIZE;
-  *total = get_u32(payload);
-  *count = get_u32(payload + 4);
+  *total = codec_load_le32(payload);
+  *count = codec_load_le32(payload + 4);
   return SFX_OK;
 }
 

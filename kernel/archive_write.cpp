@@ -5,8 +5,15 @@
 
 namespace {
 
-void put_u32(std::uint8_t* p, std::uint32_t v) {
-  for (int k = 0; k < 4; ++k) p[k] = static_cast<std::uint8_t>(v >> (8 * k));
+// The header of a packet that has no payload of its own to check: its
+// check bytes cover the nine header bytes alone.
+void header_only(std::uint8_t type, std::uint32_t unpacked, std::uint32_t stored, std::uint8_t* out) {
+  Packet p{};
+  p.type = type;
+  p.unpacked_len = unpacked;
+  p.stored_len = stored;
+  packet_check_bytes(type, stored, unpacked, nullptr, 0, &p.check_sum, &p.check_xor);
+  packet_header_encode(&p, out);
 }
 
 // What volume 1 needs after its last packet when the archive goes on in
@@ -22,40 +29,25 @@ int sfx_member_header_build(std::uint8_t* out, const char* dir, const char* name
   std::memset(out, 0, SFX_MEMBER_HEADER_SIZE);
   std::memcpy(out, dir, d);
   std::memcpy(out + SFX_NAME_OFFSET, name, n);
-  put_u32(out + SFX_TIME_OFFSET, static_cast<std::uint32_t>(time));
+  codec_store_le32(out + SFX_TIME_OFFSET, static_cast<std::uint32_t>(time));
   return SFX_OK;
 }
 
 void sfx_member_end_build(std::uint8_t* out, std::uint32_t total, std::uint32_t count) {
-  put_u32(out, total);
-  put_u32(out + 4, count);
+  codec_store_le32(out, total);
+  codec_store_le32(out + 4, count);
 }
 
 void sfx_archive_end_build(std::uint8_t* out, std::uint32_t first_packet) {
-  // Check bytes over the nine header bytes alone.
-  std::uint8_t s = 0, x = 0;
-  packet_check_bytes(SFX_ARCHIVE_END_TYPE_ON_DISK, SFX_ARCHIVE_END_STORED,
-                     SFX_ARCHIVE_END_UNPACKED, nullptr, 0, &s, &x);
-  out[0] = SFX_ARCHIVE_END_TYPE_ON_DISK;
-  put_u32(out + 1, SFX_ARCHIVE_END_UNPACKED);
-  put_u32(out + 5, SFX_ARCHIVE_END_STORED);
-  out[9] = s;
-  out[10] = x;
-  put_u32(out + 11, 0);
-  sfx_trailer_build(out + 15, first_packet);
+  header_only(SFX_ARCHIVE_END_TYPE_ON_DISK, SFX_ARCHIVE_END_UNPACKED, SFX_ARCHIVE_END_STORED, out);
+  codec_store_le32(out + PACKET_HEADER_SIZE, 0);
+  sfx_trailer_build(out + PACKET_HEADER_SIZE + 4, first_packet);
 }
 
-void sfx_volume_end_build(std::uint8_t* out) {
-  std::memset(out, 0, SFX_VOLUME_END_BYTES);
-  out[0] = SFX_VOLUME_END;
-  std::uint8_t s = 0, x = 0;
-  packet_check_bytes(SFX_VOLUME_END, 0, 0, nullptr, 0, &s, &x);
-  out[9] = s;
-  out[10] = x;
-}
+void sfx_volume_end_build(std::uint8_t* out) { header_only(SFX_VOLUME_END, 0, 0, out); }
 
 void sfx_trailer_build(std::uint8_t* out, std::uint32_t first_packet) {
-  put_u32(out, first_packet);
+  codec_store_le32(out, first_packet);
   std::memcpy(out + 4, SFX_SIGNATURE, 4);
 }
 
@@ -76,19 +68,15 @@ SfxArchiveWriter::SfxArchiveWriter(std::FILE* first, std::uint32_t first_packet,
       split_(volume_size != 0),
       open_(std::move(open)),
       close_(std::move(close)),
-      used_(first_packet),
-      work_(2 * SFX_PACKET_SIZE) {}
+      used_(first_packet) {}
 
 SfxArchiveWriter::~SfxArchiveWriter() {
   if (cur_ && cur_ != first_ && close_) close_(volume_, cur_);
-  codec_encoder_free(encoder_);
-  packet_free(packet_);
+  packet_encoder_release(&enc_);
 }
 
 int SfxArchiveWriter::begin() {
-  encoder_ = codec_encoder_new();
-  packet_ = packet_alloc(SFX_PACKET_SIZE);
-  if (!encoder_ || !packet_) return failed_ = SFX_E_ENCODE;
+  if (packet_encoder_init(&enc_, SFX_PACKET_SIZE) != 0) return failed_ = SFX_E_ENCODE;
   // Volume 1 must hold the stub and at least the close of a split archive.
   if (static_cast<std::uint64_t>(first_packet_) + kFirstClose > limit_)
     return failed_ = SFX_E_VOLUME_SMALL;
@@ -140,11 +128,7 @@ int SfxArchiveWriter::put(const Packet& packet, const std::uint8_t* payload) {
     if (n + SFX_VOLUME_END_BYTES > limit_) return failed_ = SFX_E_VOLUME_SMALL;
   }
   std::uint8_t h[PACKET_HEADER_SIZE];
-  h[0] = packet.type;
-  put_u32(h + 1, packet.unpacked_len);
-  put_u32(h + 5, packet.stored_len);
-  h[9] = packet.check_sum;
-  h[10] = packet.check_xor;
+  packet_header_encode(&packet, h);
   if (int st = write(h, sizeof h)) return st;
   if (packet.unpacked_len == 0) return SFX_OK;
   return write(payload, packet.stored_len);
@@ -152,15 +136,13 @@ int SfxArchiveWriter::put(const Packet& packet, const std::uint8_t* payload) {
 
 int SfxArchiveWriter::put_small(std::uint8_t type, const std::uint8_t* data, std::uint32_t len) {
   if (failed_) return failed_;
-  std::memcpy(packet_->data, data, len);
-  packet_->type = type;
-  packet_->unpacked_len = len;
-  packet_->stored_len = 0;
-  const std::uint8_t* payload = nullptr;
-  if (packet_encode(packet_, encoder_, work_.data(), static_cast<std::uint32_t>(work_.size() - 1),
-                    &payload) != 0)
-    return failed_ = SFX_E_ENCODE;
-  return put(*packet_, payload);
+  Packet& p = *enc_.packet;
+  std::memcpy(p.data, data, len);
+  p.type = type;
+  p.unpacked_len = len;
+  p.stored_len = 0;
+  if (packet_encoder_run(&enc_) != 0) return failed_ = SFX_E_ENCODE;
+  return put(p, enc_.payload);
 }
 
 int SfxArchiveWriter::put_member_header(const char* dir, const char* name, std::int32_t time) {

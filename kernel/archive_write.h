@@ -97,8 +97,6 @@ class SfxArchiveWriter {
   int volume_ = 1;
   std::uint64_t used_ = 0;  // bytes in the current volume
   std::vector<std::uint64_t> sizes_;
-  CodecEncoder* encoder_ = nullptr;
-  Packet* packet_ = nullptr;
-  std::vector<std::uint8_t> work_;
+  PacketEncoder enc_{};  // for the member headers and ends
   int failed_ = 0;
 };

@@ -86,6 +86,9 @@ void sfx_change_volume();
 // A message box: caption and text are string-table ids, arg fills the one
 // "%s" of the text. Blocks until the box is closed; returns 0.
 int sfx_show_message(int caption, int text, const char* arg, bool info);
+// The codec's one message: 23 with the code in decimal under caption 18.
+// The flow installs it as the codec's error hook; returns 0.
+int sfx_report_codec_error(int code);
 // The whole text of the progress window's status box.
 void sfx_show_status(int text, const char* arg);
 // The progress bar for a position in the current volume.

@@ -36,12 +36,6 @@ void decimal(int value, char* out) {
   out[n] = 0;
 }
 
-// The codec's one message: 23 with its code under caption 18.
-void codec_error(int code) {
-  char text[16];
-  decimal(code, text);
-  sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_CODEC, text, false);
-}
 
 void choose_work_dir() {
   // Room for the directory and a separator that may have to be appended.
@@ -150,6 +144,12 @@ void run_setup() {
 
 }  // namespace
 
+int sfx_report_codec_error(int code) {
+  char text[16];
+  decimal(code, text);
+  return sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_CODEC, text, false);
+}
+
 void sfx_reset_state() {
   sfx_work_dir[0] = 0;
   sfx_dialog = nullptr;
@@ -206,7 +206,7 @@ int sfx_run(const char* own_path) {
     return 0;
   }
 
-  codec_set_error_hook(codec_error);
+  codec_set_error_hook(sfx_report_codec_error);
   const int status = codec_init(SFX_PACKET_SIZE);
   if (status != 0) {
     char code[16];

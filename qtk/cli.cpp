@@ -235,8 +235,9 @@ int command(const std::vector<std::string>& args, Console& con) {
 }
 
 std::ostream* g_codec_err = nullptr;
-void codec_error(int code) {
+int codec_error(int code) {
   if (g_codec_err) *g_codec_err << "qtk: the codec reported error " << code << '\n';
+  return 0;
 }
 
 }  // namespace

@@ -44,6 +44,15 @@ std::string display_path(const std::string& dir, const std::string& name) {
   return printable(s);
 }
 
+// The codec's reports during a read, counted as faults of the packet.
+int g_reports = 0;
+int g_last_report = 0;
+int count_report(int code) {
+  ++g_reports;
+  g_last_report = code;
+  return 0;
+}
+
 class Reader {
  public:
   Reader(ReadMode mode, const ReadOptions& opt, const Console& con)
@@ -366,7 +375,7 @@ int Reader::run() {
   if (codec_init(SFX_PACKET_SIZE) != 0 || !(packet_ = packet_alloc(SFX_PACKET_SIZE))) fail("out of memory");
   // The codec's reports are faults of the packet that raised them, counted
   // below; the stub would show its message for each.
-  codec_set_error_hook(nullptr);
+  codec_set_error_hook(count_report);
   if (mode_ == ReadMode::kExtract) {
     mkdir(opt_.dir.c_str(), 0777);
     root_fd_ = open(opt_.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -387,13 +396,11 @@ int Reader::run() {
       bar_->add(static_cast<std::uint64_t>(offset_ - bar_pos_));
       bar_pos_ = offset_;
     }
-    const int c = std::fgetc(f_);
-    if (c != EOF) std::ungetc(c, f_);
-    const auto raw_type = static_cast<std::uint8_t>(c);
-    const int reports = codec_error_count();
+    const int reports = g_reports;
     const int st = packet_read(packet_, f_);
-    if (st == 0 && codec_error_count() != reports) {
-      fault("the decoder reported error " + std::to_string(codec_last_error()) + " (packet type " +
+    const std::uint8_t raw_type = packet_->wire_type;
+    if (st == 0 && g_reports != reports) {
+      fault("the decoder reported error " + std::to_string(g_last_report) + " (packet type " +
             std::to_string(raw_type & 0x7F) + ")");
       // The lengths are intact; the packet counts where it stood.
       if ((raw_type & 0x7F) == SFX_MEMBER_DATA && walk.in_member) {

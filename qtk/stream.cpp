@@ -52,10 +52,11 @@ void write_whole(const std::string& path, const std::uint8_t* data, std::size_t 
 
 int compress_file(const std::string& in, const std::string& out) {
   const std::vector<std::uint8_t> data = read_whole(in);
-  if (data.size() > 0xFFFFFFFFu - 64) fail(in + ": too large for one stream (4 GiB at most)");
+  // The stream's size header and the compressor's room both count in 32 bits.
+  if (data.size() > 0xE0000000u) fail(in + ": too large for one stream (3.5 GiB at most)");
   const auto n = static_cast<std::uint32_t>(data.size());
   // Data that does not compress grows by well under one percent.
-  std::vector<std::uint8_t> packed(static_cast<std::size_t>(n) + n / 8 + 64);
+  std::vector<std::uint8_t> packed(codec_compress_bound(n));
   std::uint32_t len = 0;
   if (codec_compress(data.data(), packed.data(), n, static_cast<std::uint32_t>(packed.size()), &len) != 0)
     fail(in + ": the compressor failed");
@@ -68,9 +69,8 @@ int decompress_file(const std::string& in, const std::string& out) {
   if (data.size() < 4) fail(in + ": not a compressed stream (shorter than its 4-byte size header)");
   if (data.size() > 0xFFFFFFFFu) fail(in + ": too large for one stream");
   const auto n = static_cast<std::uint32_t>(data.size());
-  const std::uint32_t size = static_cast<std::uint32_t>(data[0]) | (static_cast<std::uint32_t>(data[1]) << 8) |
-                             (static_cast<std::uint32_t>(data[2]) << 16) |
-                             (static_cast<std::uint32_t>(data[3]) << 24);
+  std::uint32_t size = 0;
+  codec_stream_size(data.data(), n, &size);
   // A coded byte costs at least 1/73 of a bit (the most likely of the 314
   // codes is never likelier than 32454/32767), so no stream expands by more
   // than 584 times; a header that claims more is damage, not data.

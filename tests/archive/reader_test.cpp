@@ -16,8 +16,7 @@ Bytes header(const std::string& dir, const std::string& name, std::int32_t t) {
   Bytes b(SFX_MEMBER_HEADER_SIZE, 0);
   std::memcpy(b.data(), dir.data(), dir.size());
   std::memcpy(b.data() + SFX_NAME_OFFSET, name.data(), name.size());
-  const auto u = static_cast<std::uint32_t>(t);
-  for (int k = 0; k < 4; ++k) b[SFX_TIME_OFFSET + k] = static_cast<std::uint8_t>(u >> (8 * k));
+  codec_store_le32(b.data() + SFX_TIME_OFFSET, static_cast<std::uint32_t>(t));
   return b;
 }
 

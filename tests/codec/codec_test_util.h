@@ -8,13 +8,14 @@
 #include <vector>
 
 #include "codec.h"
+#include "codec_testing.h"
 #include "model.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
 // The compressed stream of `in`; the compressor must succeed.
 inline Bytes compress(const Bytes& in) {
-  Bytes out(in.size() + in.size() / 8 + 64);
+  Bytes out(codec_compress_bound(static_cast<std::uint32_t>(in.size())));
   std::uint32_t len = 0;
   EXPECT_EQ(codec_compress(in.data(), out.data(), static_cast<std::uint32_t>(in.size()),
                            static_cast<std::uint32_t>(out.size()), &len),

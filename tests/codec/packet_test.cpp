@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codec.h"
+#include "codec_testing.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -160,25 +161,26 @@ TEST_F(PacketTest, OversizedLengthsAreRefused) {
   // buffer has 10 bytes more.
   for (std::uint32_t big : {100001u, 100011u}) {
     Bytes s{0x84, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-    for (int k = 0; k < 4; ++k) s[1 + k] = s[5 + k] = static_cast<std::uint8_t>(big >> (8 * k));
+    codec_store_le32(&s[1], big);
+    codec_store_le32(&s[5], big);
     s.resize(11 + big, 0);
     EXPECT_EQ(read(s), 8) << big;
   }
   Bytes u{0x04, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  for (int k = 0; k < 4; ++k) u[1 + k] = static_cast<std::uint8_t>(0xFFFFFFFFu >> (8 * k));
+  codec_store_le32(&u[1], 0xFFFFFFFFu);
   EXPECT_EQ(read(u), 8);
 }
 
 // A packet whose check bytes agree but whose lengths do not match its payload.
 Bytes framed(std::uint8_t type, std::uint32_t unpacked, const Bytes& payload) {
   const auto stored = static_cast<std::uint32_t>(payload.size());
-  Bytes s{type};
-  for (std::uint32_t v : {unpacked, stored})
-    for (int k = 0; k < 4; ++k) s.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
-  std::uint8_t cs = 0, cx = 0;
-  packet_check_bytes(type, stored, unpacked, payload.data(), stored, &cs, &cx);
-  s.push_back(cs);
-  s.push_back(cx);
+  Bytes s(PACKET_HEADER_SIZE);
+  Packet p{};
+  p.type = type;
+  p.unpacked_len = unpacked;
+  p.stored_len = stored;
+  packet_check_bytes(type, stored, unpacked, payload.data(), stored, &p.check_sum, &p.check_xor);
+  packet_header_encode(&p, s.data());
   s.insert(s.end(), payload.begin(), payload.end());
   return s;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "codec.h"
+#include "codec_testing.h"
 #include "codec_test_util.h"
 
 namespace {

@@ -18,32 +18,25 @@ class TestArchive {
   // `image` stands for the stub's executable image before the archive.
   explicit TestArchive(Bytes image = Bytes(64, 'S')) : first_(static_cast<std::uint32_t>(image.size())) {
     volumes_.push_back(std::move(image));
-    encoder_ = codec_encoder_new();
-    work_.resize(2 * SFX_PACKET_SIZE + 64);
+    packet_encoder_init(&enc_, SFX_PACKET_SIZE);
   }
-  ~TestArchive() { codec_encoder_free(encoder_); }
+  ~TestArchive() { packet_encoder_release(&enc_); }
   TestArchive(const TestArchive&) = delete;
   TestArchive& operator=(const TestArchive&) = delete;
 
-  // One packet, compressed unless `stored` (or incompressible).
+  // One packet of at most SFX_PACKET_SIZE bytes, compressed unless
+  // `stored` (or incompressible).
   void packet(std::uint8_t type, const void* data, std::uint32_t len, bool stored = false) {
-    Packet p{};
-    Bytes buf(len + 10);
-    if (len) std::memcpy(buf.data(), data, len);
+    Packet& p = *enc_.packet;
+    if (len) std::memcpy(p.data, data, len);
     p.type = static_cast<std::uint8_t>(type | (stored ? PACKET_STORED : 0));
     p.unpacked_len = len;
     p.stored_len = len;
-    p.data = buf.data();
-    p.capacity = len + 10;
-    const std::uint8_t* payload = nullptr;
-    packet_encode(&p, encoder_, work_.data(), static_cast<std::uint32_t>(work_.size()), &payload);
-    Bytes& v = volumes_.back();
-    v.push_back(p.type);
-    put32(v, p.unpacked_len);
-    put32(v, p.stored_len);
-    v.push_back(p.check_sum);
-    v.push_back(p.check_xor);
-    v.insert(v.end(), payload, payload + p.stored_len);
+    packet_encoder_run(&enc_);
+    std::uint8_t h[PACKET_HEADER_SIZE];
+    packet_header_encode(&p, h);
+    append(h, sizeof h);
+    append(enc_.payload, p.stored_len);
   }
 
   void header(const std::string& dir, const std::string& name, std::int32_t time) {
@@ -98,16 +91,16 @@ class TestArchive {
   // A packet written as given (type with its stored bit, both lengths, the
   // payload) with check bytes that agree: for lengths that lie.
   void framed(std::uint8_t type_on_disk, std::uint32_t unpacked_len, const Bytes& payload) {
-    const auto stored = static_cast<std::uint32_t>(payload.size());
-    Bytes& v = volumes_.back();
-    v.push_back(type_on_disk);
-    put32(v, unpacked_len);
-    put32(v, stored);
-    std::uint8_t cs = 0, cx = 0;
-    packet_check_bytes(type_on_disk, stored, unpacked_len, payload.data(), stored, &cs, &cx);
-    v.push_back(cs);
-    v.push_back(cx);
-    v.insert(v.end(), payload.begin(), payload.end());
+    Packet p{};
+    p.type = type_on_disk;
+    p.unpacked_len = unpacked_len;
+    p.stored_len = static_cast<std::uint32_t>(payload.size());
+    packet_check_bytes(p.type, p.stored_len, p.unpacked_len, payload.data(), p.stored_len, &p.check_sum,
+                       &p.check_xor);
+    std::uint8_t h[PACKET_HEADER_SIZE];
+    packet_header_encode(&p, h);
+    append(h, sizeof h);
+    append(payload.data(), payload.size());
   }
 
   std::uint32_t first_packet() const { return first_; }
@@ -115,7 +108,9 @@ class TestArchive {
   std::size_t volumes() const { return volumes_.size(); }
 
   static void put32(Bytes& v, std::uint32_t x) {
-    for (int k = 0; k < 4; ++k) v.push_back(static_cast<std::uint8_t>(x >> (8 * k)));
+    std::uint8_t b[4];
+    codec_store_le32(b, x);
+    v.insert(v.end(), b, b + 4);
   }
 
  private:
@@ -123,6 +118,5 @@ class TestArchive {
 
   std::uint32_t first_;
   std::vector<Bytes> volumes_;
-  CodecEncoder* encoder_ = nullptr;
-  Bytes work_;
+  PacketEncoder enc_{};
 };
