@@ -132,14 +132,14 @@ long signed_trailer_end(std::FILE* f, long file_size) {
   // directories right after it, security the fifth (offset, size).
   std::uint8_t b[24 + 152];
   if (!read_at(f, 0, b, 64) || b[0] != 'M' || b[1] != 'Z') return -1;
-  const std::uint32_t pe = get_u32(b + 0x3C);
+  const std::uint32_t pe = codec_load_le32(b + 0x3C);
   if (pe > 0x10000000u || !read_at(f, static_cast<long>(pe), b, sizeof b) || std::memcmp(b, "PE\0\0", 4) != 0)
     return -1;
   const std::uint32_t optional_size = b[20] | (static_cast<std::uint32_t>(b[21]) << 8);
   const std::uint8_t* o = b + 24;
   const std::uint32_t count_at = o[0] == 0x0B && o[1] == 0x01 ? 92 : o[0] == 0x0B && o[1] == 0x02 ? 108 : 0;
-  if (count_at == 0 || optional_size < count_at + 44 || get_u32(o + count_at) < 5) return -1;
-  const std::uint32_t table = get_u32(o + count_at + 36), size = get_u32(o + count_at + 40);
+  if (count_at == 0 || optional_size < count_at + 44 || codec_load_le32(o + count_at) < 5) return -1;
+  const std::uint32_t table = codec_load_le32(o + count_at + 36), size = codec_load_le32(o + count_at + 40);
   if (size == 0 || static_cast<std::uint64_t>(table) + size != static_cast<std::uint64_t>(file_size))
     return -1;
   // The signature and the padding: the last nonzero byte before the table
