@@ -43,13 +43,7 @@ say "building the stub ($arch, preset $preset) and the example's setup program"
 [ -f build/$preset/CMakeCache.txt ] || cmake --preset $preset >/dev/null
 cmake --build build/$preset --target qtksfx qtk_example_setup -j"$jobs" >/dev/null
 [ -f build/native/CMakeCache.txt ] || cmake --preset native >/dev/null
-packer=""
-if cmake --build build/native --target qtk -j"$jobs" >/dev/null 2>&1 && [ -x build/native/qtk/qtk ]; then
-  packer=qtk
-else
-  cmake --build build/native --target sfx_make_archive -j"$jobs" >/dev/null
-  packer=helper
-fi
+cmake --build build/native --target qtk -j"$jobs" >/dev/null
 
 say "packing examples/installer into build/demo-setup.exe"
 stage=build/demo-stage
@@ -57,12 +51,7 @@ rm -rf "$stage"
 cp -a examples/installer "$stage"
 cp build/$preset/examples/setup.exe "$stage/setup.exe"
 rm -f build/demo-setup.exe
-if [ "$packer" = qtk ]; then
-  build/native/qtk/qtk pack "$stage" -o build/demo-setup.exe --run setup.exe --stub build/$preset/qtksfx.exe
-else
-  # The packer is not built: the tests' archive helper writes the same format.
-  build/native/tests/kernel/sfx_make_archive build/$preset/qtksfx.exe "$stage" build/demo-setup.exe
-fi
+build/native/qtk/qtk pack "$stage" -o build/demo-setup.exe --run setup.exe --stub build/$preset/qtksfx.exe
 ls -l build/demo-setup.exe
 
 # A display for Wine.
