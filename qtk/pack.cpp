@@ -359,12 +359,10 @@ int pack(const PackOptions& opt, const Console& con) {
   if (stat(opt.dir.c_str(), &root) != 0 || !S_ISDIR(root.st_mode))
     fail(opt.dir + ": not a directory");
 
-  // The stub.
-  struct stat stub_st{};
-  if (stat(opt.stub.c_str(), &stub_st) != 0 || !S_ISREG(stub_st.st_mode))
-    fail("stub " + opt.stub + " not found (build it with the mingw preset, or give --stub FILE)");
-  if (static_cast<std::uint64_t>(stub_st.st_size) > 0x7FFFFFFFu - 64) fail("stub " + opt.stub + " is too large");
-  const auto stub_size = static_cast<std::uint32_t>(stub_st.st_size);
+  // The stub, with the author's icon and version resource when given.
+  bool stub_executable = false;
+  const std::vector<std::uint8_t> stub = stub_image(opt, stub_executable);
+  const auto stub_size = static_cast<std::uint32_t>(stub.size());
 
   // Volume size limits, checked before any work.
   const std::uint32_t chunk = sfx_data_chunk_size(opt.volume_size);
@@ -455,22 +453,9 @@ int pack(const PackOptions& opt, const Console& con) {
   temps.files.emplace_back(tmp1, opt.output);
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(tmp1.c_str(), "wb"), std::fclose);
   if (!out) fail(opt.output + ": cannot create: " + errno_text());
-  {
-    std::FILE* in = std::fopen(opt.stub.c_str(), "rb");
-    if (!in) fail("stub " + opt.stub + ": " + errno_text());
-    char buf[65536];
-    std::size_t n, copied = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
-      if (std::fwrite(buf, 1, n, out.get()) != n) {
-        std::fclose(in);
-        fail(opt.output + ": write failed: " + errno_text());
-      }
-      copied += n;
-    }
-    std::fclose(in);
-    if (copied != stub_size) fail("stub " + opt.stub + " changed while it was being copied");
-  }
-  if (stub_st.st_mode & 0111) {
+  if (std::fwrite(stub.data(), 1, stub.size(), out.get()) != stub.size())
+    fail(opt.output + ": write failed: " + errno_text());
+  if (stub_executable) {
     const mode_t mask = umask(0);
     umask(mask);
     chmod(tmp1.c_str(), 0777 & ~mask);

@@ -10,6 +10,11 @@ for p in cmake ninja-build g++ clang libgtest-dev zlib1g-dev \
          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xdotool x11-utils imagemagick; do
   have_pkg "$p" || need+=("$p")
 done
+# The packer's tests read an installer's resources back (wrestool) and sign
+# installers with a throwaway certificate.
+for p in icoutils osslsigncode openssl; do
+  have_pkg "$p" || need+=("$p")
+done
 # 32-bit Wine needs the i386 architecture.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
