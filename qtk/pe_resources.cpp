@@ -35,6 +35,7 @@ void pad_to(Bytes& b, std::size_t align) {
 }
 bool fits(const Bytes& b, std::uint64_t at, std::uint64_t n) { return at <= b.size() && n <= b.size() - at; }
 std::uint64_t align_up(std::uint64_t v, std::uint32_t a) { return (v + a - 1) / a * a; }
+std::size_t align_up(std::size_t v, std::size_t a) { return (v + a - 1) / a * a; }
 
 // Optional header fields at the same place in PE32 and PE32+.
 constexpr std::size_t kSizeOfInitializedData = 8, kSectionAlignment = 32, kFileAlignment = 36,
@@ -219,7 +220,7 @@ std::string build_section(std::vector<Resource> res, std::uint32_t va, Bytes& ou
   for (const Dir& k : names) place_text(k.id);
   std::vector<std::size_t> data_at(res.size());
   for (std::size_t i = 0; i < res.size(); ++i) {
-    at = align_up(at, 8);
+    at = align_up(at, std::size_t{8});
     data_at[i] = at;
     at += res[i].data.size();
   }
@@ -395,10 +396,10 @@ std::string write_resources(Bytes& image, const std::vector<Resource>& res) {
 
   Bytes sec;
   if (std::string err = build_section(res, rs.va, sec); !err.empty()) return err;
-  const std::uint64_t raw = align_up(sec.size(), l.file_align);
+  const auto raw = static_cast<std::uint32_t>(align_up(std::uint64_t{sec.size()}, l.file_align));
   Bytes out(image.begin(), image.begin() + rs.raw_ptr);
   out.insert(out.end(), sec.begin(), sec.end());
-  out.resize(rs.raw_ptr + raw, 0);
+  out.resize(std::size_t{rs.raw_ptr} + raw, 0);
   std::uint64_t end_va = rs.va + sec.size();
   if (reloc) {
     const std::uint64_t va = align_up(end_va, l.sect_align);

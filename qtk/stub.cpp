@@ -8,7 +8,17 @@
 
 #include "qtk.h"
 
+// The stub's bytes, assembled in by embedded_stub.cpp.
+extern "C" const std::uint8_t qtk_stub_image_begin[] asm("qtk_stub_image_begin");
+extern "C" const std::uint8_t qtk_stub_image_end[] asm("qtk_stub_image_end");
+
 namespace qtk {
+
+const std::uint8_t* embedded_stub(std::size_t& size) {
+  size = static_cast<std::size_t>(qtk_stub_image_end - qtk_stub_image_begin);
+  return qtk_stub_image_begin;
+}
+
 namespace {
 
 // A whole file; fails naming `what` when it is missing, not a file or

@@ -11,8 +11,8 @@ for p in cmake ninja-build g++ clang libgtest-dev zlib1g-dev \
   have_pkg "$p" || need+=("$p")
 done
 # The packer's tests read an installer's resources back (wrestool) and sign
-# installers with a throwaway certificate.
-for p in icoutils osslsigncode openssl; do
+# installers with a throwaway certificate; cpack finds the .deb's dependencies.
+for p in icoutils osslsigncode openssl dpkg-dev file; do
   have_pkg "$p" || need+=("$p")
 done
 # 32-bit Wine needs the i386 architecture.
