@@ -7,8 +7,9 @@ set(CPACK_PACKAGE_NAME qtk)
 set(CPACK_PACKAGE_VENDOR "QTK")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "builds self-extracting installers for Windows")
-set(CPACK_PACKAGE_DESCRIPTION
-  "qtk packs a folder into one Windows program that unpacks it and starts its setup program; it also lists, tests and extracts such installers. The 32-bit Windows stub is built in.")
+set(CPACK_PACKAGE_DESCRIPTION "qtk packs a folder into one Windows program that unpacks it and starts
+its setup program; it also lists, tests and extracts such installers.
+The 32-bit Windows stub is built in.")
 set(CPACK_STRIP_FILES ON)
 set(QTK_PACKAGE_MAINTAINER "QTK developers <qtk@example.org>" CACHE STRING "Maintainer named in the Debian package")
 
