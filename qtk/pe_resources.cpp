@@ -109,6 +109,7 @@ struct DirReader {
   const Layout& l;
   std::size_t base, avail;  // file offset of the directory, bytes behind it in its section
   std::vector<Resource>& out;
+  std::size_t visited = 0;  // entries walked, bounded: entries may share subdirectories
 
   bool have(std::uint64_t off, std::uint64_t n) const { return off <= avail && n <= avail - off; }
 
@@ -134,6 +135,7 @@ struct DirReader {
     const unsigned n = rd16(im, base + off + 12) + rd16(im, base + off + 14);
     if (!have(off + 16, 8 * std::uint64_t{n})) return "a resource directory lies outside the section";
     for (unsigned i = 0; i < n; ++i) {
+      if (++visited > (1u << 20)) return "the resource directory has more entries than any program has";
       const std::size_t e = base + off + 16 + 8 * i;
       const std::uint32_t name = rd32(im, e), target = rd32(im, e + 4);
       const bool sub = (target & 0x80000000u) != 0;
@@ -346,7 +348,7 @@ std::string read_resources(const Bytes& image, std::vector<Resource>& out) {
   if (rva == 0) return "";
   for (const Section& s : l.sections)
     if (rva >= s.va && rva - s.va < s.raw_size) {
-      DirReader r{image, l, s.raw_ptr + (rva - s.va), s.raw_size - (rva - s.va), out};
+      DirReader r{image, l, s.raw_ptr + (rva - s.va), s.raw_size - (rva - s.va), out, 0};
       Resource path;
       return r.walk(0, 0, path);
     }
