@@ -390,7 +390,7 @@ std::string write_resources(Bytes& image, const std::vector<Resource>& res) {
                    (s.raw_size && std::uint64_t{s.raw_ptr} + s.raw_size > rs.raw_ptr)))
       return "its sections are not in ascending order";
   }
-  if (file_end != image.size()) return "it has bytes after its last section";
+  if (file_end != image.size()) return "it has bytes after its last section (an installer rather than a stub?)";
   for (unsigned d = 0; d < l.ndirs; ++d)
     if (d != kDirResource && d != kDirSecurity && d != kDirBaseReloc && l.dir_size(d) &&
         std::uint64_t{l.dir_rva(d)} + l.dir_size(d) > rs.va)
