@@ -12,9 +12,7 @@
 #include <vector>
 
 #include "codec.h"
-#ifdef QTK_HAVE_ZLIB
 #include <zlib.h>
-#endif
 
 namespace {
 
@@ -78,7 +76,6 @@ Figures bench_qtk(const std::vector<Bytes>& blocks, std::size_t total, int round
   return f;
 }
 
-#ifdef QTK_HAVE_ZLIB
 Figures bench_zlib(const std::vector<Bytes>& blocks, std::size_t total, int level, int rounds) {
   Figures f;
   std::vector<Bytes> packed(blocks.size());
@@ -103,7 +100,6 @@ Figures bench_zlib(const std::vector<Bytes>& blocks, std::size_t total, int leve
   f.decompress_mbs = static_cast<double>(total) / 1e6 / td;
   return f;
 }
-#endif
 
 void print_row(const char* name, const Figures& f) {
   std::printf("%-14s %10.1f %12.1f %12zu %8.1f %%\n", name, f.compress_mbs, f.decompress_mbs, f.out,
@@ -140,10 +136,8 @@ int main(int argc, char** argv) {
                         all.begin() + static_cast<std::ptrdiff_t>(std::min(all.size(), off + kBlock)));
     Figures q = bench_qtk(mine, all.size(), 1);
     double z6 = 0;
-#ifdef QTK_HAVE_ZLIB
     Figures z = bench_zlib(mine, all.size(), 6, 1);
     z6 = 100.0 * static_cast<double>(z.out) / static_cast<double>(z.in);
-#endif
     std::printf("%-16s %10zu %12zu %11.1f%% %7.1f%% %10.1f %10.1f\n", p.filename().c_str(), all.size(), q.out,
                 100.0 * static_cast<double>(q.out) / static_cast<double>(q.in), z6, q.compress_mbs, q.decompress_mbs);
     for (auto& b : mine) blocks.push_back(std::move(b));
@@ -154,7 +148,6 @@ int main(int argc, char** argv) {
   std::printf("%-14s %10s %12s %12s %10s\n", "codec", "comp MB/s", "decomp MB/s", "bytes out", "size");
   Figures q = bench_qtk(blocks, total, rounds);
   print_row("qtk", q);
-#ifdef QTK_HAVE_ZLIB
   Figures z6 = bench_zlib(blocks, total, 6, rounds);
   Figures z9 = bench_zlib(blocks, total, 9, rounds);
   print_row("zlib -6", z6);
@@ -165,7 +158,6 @@ int main(int argc, char** argv) {
   std::printf("qtk / zlib-9: compression speed %.2f, decompression speed %.2f, size %.2f\n",
               q.compress_mbs / z9.compress_mbs, q.decompress_mbs / z9.decompress_mbs,
               static_cast<double>(q.out) / static_cast<double>(z9.out));
-#endif
   std::printf("\ntargets: compression >= 15 MB/s, decompression >= 60 MB/s (one core)\n");
   return 0;
 }

@@ -14,7 +14,7 @@ endfunction()
 
 # qtk_fuzz_target(NAME SOURCE LIBS...): SOURCE defines LLVMFuzzerTestOneInput.
 # In the fuzz build (QTK_FUZZ) it becomes the libFuzzer program NAME_fuzz,
-# part of the target `fuzzers`; scripts/fuzz.sh runs each for a fixed time.
+# part of the target `fuzzers` (scripts/fuzz.sh runs a campaign).
 # In the native and sanitizer builds it becomes NAME_replay, which CTest runs
 # over the committed seed corpus tests/fuzz/corpus/NAME.
 function(qtk_fuzz_target name source)

@@ -22,7 +22,8 @@ enum : int {
   PACKET_BAD_CHECK = 5,        // packet_read: check bytes disagree
   PACKET_DECODE_FAILED = 6,    // packet_read: the decompressor failed
   PACKET_COMPRESS_FAILED = 7,  // packet_write: the compressor failed
-  PACKET_TOO_LONG = 8,         // packet_read: a header length exceeds the record's buffer
+  PACKET_TOO_LONG = 8,         // packet_read: a header length exceeds the packet size
+  PACKET_BAD_LENGTHS = 9,      // packet_read: the payload does not give the unpacked length
   PACKET_EOF = 999,            // packet_read: end of file where a packet would start
 };
 
@@ -69,10 +70,19 @@ int codec_decompress_ex(const std::uint8_t* input, std::uint8_t* output,
                         CodecDecodeStats* stats);
 
 // ---- packets (reading side) ------------------------------------------------
+// Sets the packet size n: the largest unpacked or stored length that
+// packet_read accepts, and a work buffer of 2n bytes. 0, or 3 when there is
+// no work buffer afterwards (memory short, or n too small for a stream's
+// 4-byte size header or too large).
 int codec_init(std::uint32_t packet_size);
 Packet* packet_alloc(std::uint32_t packet_size);
 void packet_free(Packet* packet);
 void packet_check(const Packet* packet, std::uint8_t* check_sum, std::uint8_t* check_xor);
+// Reads one packet. Besides the check bytes it holds both lengths to what
+// the payload gives: a stored payload is its data (the archive end alone,
+// type 0x81 with unpacked length 12 and stored length 8, differs), and a
+// compressed one must decode to exactly the unpacked length while reading
+// no more than the 2 bytes past its end that a valid stream may.
 int packet_read(Packet* packet, std::FILE* in);
 
 // Check bytes over a header (type as on disk, both lengths) and a payload.

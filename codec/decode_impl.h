@@ -159,6 +159,10 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
   model_init(d.model);
   d.division = division_table();
   std::memset(d.ring, ' ', kPrefill);
+  // A valid stream writes the positions from kPrefill on before any match
+  // reads them; a damaged one may read them first, and then it reads zeros,
+  // never what the stack held.
+  std::memset(d.ring + kPrefill, 0, kRingSize - kPrefill);
 
   unsigned r = kPrefill;
   std::uint32_t produced = 0;

@@ -18,19 +18,15 @@ constexpr unsigned kMirror = kMaxMatch - 1;      // 59 mirrored bytes
 }  // namespace
 }  // namespace codec
 
-namespace codec {
-// The match trees' links, kept small so that a walk stays in the fastest
-// cache: link[2n] and link[2n + 1] are the left and right child of n. The
-// two are loaded together, so the next node is a select, not a load, once
-// the comparison has decided the side.
-}  // namespace codec
-
 struct CodecEncoder {
   // Ring plus mirror, plus slack so that word-wide compares may over-read.
   alignas(64) std::uint8_t ring[codec::kRingSize + codec::kMirror + 16];
   // The match trees: nodes 0 to 4095 are ring positions, 4096 is a spare
   // that absorbs writes addressed to none, 4097 + b heads the tree of first
-  // byte b (its right child is the root).
+  // byte b (its right child is the root). The links are kept small so that
+  // a walk stays in the fastest cache: link[2n] and link[2n + 1] are the
+  // left and right child of n. The two are loaded together, so the next
+  // node is a select, not a load, once the comparison has decided the side.
   alignas(64) std::uint16_t link[2 * (codec::kRingSize + 257)];
   std::uint16_t parent[codec::kRingSize + 1];
   unsigned match_len;

@@ -4,18 +4,33 @@
 #include <cstring>
 
 #include "codec.h"
+#include "model.h"
 
 namespace codec {
 std::uint8_t* g_work = nullptr;       // twice the packet size
 std::uint32_t g_work_size = 0;
 }  // namespace codec
 
+namespace {
+// A compressed stream begins with its 4-byte size header.
+constexpr std::uint32_t kStreamHeader = 4;
+// Bytes past its end that the decoder's look-ahead takes from a valid stream.
+constexpr std::uint32_t kValidOverread = 2;
+// The archive end is stored with 8 payload bytes and unpacked length 12
+// (the payload and the signature after it).
+constexpr std::uint8_t kArchiveEndStored = 0x81;
+constexpr std::uint32_t kArchiveEndUnpacked = 12;
+constexpr std::uint32_t kArchiveEndPayload = 8;
+}  // namespace
+
 int codec_init(std::uint32_t packet_size) {
   using namespace codec;
   std::free(g_work);
   g_work = nullptr;
   g_work_size = 0;
-  if (packet_size > 0x7FFFFFF0u / 2) return CODEC_NO_MEMORY;
+  // The packet writer compresses into 2n - 1 bytes, and the compressor
+  // writes the size header unchecked.
+  if (packet_size < kStreamHeader || packet_size > 0x7FFFFFF0u / 2) return CODEC_NO_MEMORY;
   g_work = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(packet_size) * 2 + 1));
   if (!g_work) return CODEC_NO_MEMORY;
   g_work_size = packet_size * 2;
@@ -103,22 +118,35 @@ int packet_read(Packet* packet, std::FILE* in) {
   const int cx = std::fgetc(in);
   if (cx == EOF) return PACKET_SHORT;
   packet->check_xor = static_cast<std::uint8_t>(cx);
-  // Both lengths are checked against the buffers before a byte is stored.
-  if (packet->stored_len > packet->capacity || packet->unpacked_len > packet->capacity ||
-      packet->stored_len > g_work_size)
-    return PACKET_TOO_LONG;
+  // Both lengths are checked against the packet size and the record's
+  // buffer before a byte is stored.
+  const std::uint32_t limit = g_work_size / 2 < packet->capacity ? g_work_size / 2 : packet->capacity;
+  if (packet->stored_len > limit || packet->unpacked_len > limit) return PACKET_TOO_LONG;
   if (packet->stored_len != 0 &&
       std::fread(packet->data, 1, packet->stored_len, in) != packet->stored_len)
     return PACKET_SHORT;
-  if (packet->type != 1 && packet->type != 0x81) {
+  if (packet->type != 1 && packet->type != kArchiveEndStored) {
     std::uint8_t s, x;
     packet_check(packet, &s, &x);
     if (s != packet->check_sum || x != packet->check_xor) return PACKET_BAD_CHECK;
   }
-  if (packet->stored_len != 0 && !(packet->type & PACKET_STORED)) {
+  // The unpacked length is what the payload gives, never what the buffer
+  // happens to hold beyond it.
+  if (packet->type & PACKET_STORED) {
+    const bool archive_end = packet->type == kArchiveEndStored &&
+                             packet->unpacked_len == kArchiveEndUnpacked &&
+                             packet->stored_len == kArchiveEndPayload;
+    if (packet->stored_len != packet->unpacked_len && !archive_end) return PACKET_BAD_LENGTHS;
+  } else if (packet->stored_len == 0) {
+    if (packet->unpacked_len != 0) return PACKET_BAD_LENGTHS;
+  } else {
     std::memcpy(g_work, packet->data, packet->stored_len);
-    if (codec_decompress(g_work, packet->data, packet->stored_len, packet->unpacked_len) != 0)
+    CodecDecodeStats st{};
+    if (codec_decompress_ex(g_work, packet->data, packet->stored_len, packet->unpacked_len, &st) != 0)
       return PACKET_DECODE_FAILED;
+    if (read_size_header(g_work) != packet->unpacked_len || st.produced != packet->unpacked_len ||
+        st.overread > kValidOverread)
+      return PACKET_BAD_LENGTHS;
   }
   packet->type = static_cast<std::uint8_t>(packet->type & ~PACKET_STORED);
   return CODEC_OK;

@@ -128,7 +128,9 @@ void fs_fields_free(fs_field* table);
 void fs_substitute(const fs_field* table, char delimiter, char width_mark, const char* source,
                    char* out, std::size_t room);
 // Loads a numbered text catalogue: a table of *count slots (numbers 0..top),
-// each a text or null. Null when the file cannot be read or memory runs out.
+// each a text or null. The top is the highest marker number, but no more
+// than the file's count of characters. Null when the file cannot be read or
+// memory runs out.
 char** fs_catalog_load(const char* path, int* count);
 void fs_catalog_free(char** table, int count);
 
@@ -147,6 +149,7 @@ struct fs_dir_entry {
 // 0 run, 1 pause, 2 stop, 3 down (also when the system path is missing).
 int fs_poll_flags(const char* service);
 // mode 1 yields subdirectories (never "." or ".."), any other mode files.
+// Null when nothing matches, and when memory runs out (reported).
 fs_dir_entry* fs_find_first(const char* pattern, int mode);
 // The same record refilled, or null at the end (the record is then released).
 fs_dir_entry* fs_find_next(fs_dir_entry* entry);

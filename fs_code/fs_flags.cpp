@@ -43,8 +43,11 @@ fs_dir_entry* fs_find_first(const char* pattern, int mode) {
   }
   auto* e = static_cast<fs_dir_entry*>(std::malloc(sizeof(fs_dir_entry)));
   if (!e) {
+    // The host decides what to do without memory; the walk just yields
+    // nothing.
+    fs_plat_find_close(search);
     FS_REPORT(1, FS_EV_NO_MEMORY, "");
-    std::exit(1);
+    return nullptr;
   }
   e->mode = m;
   e->search = search;

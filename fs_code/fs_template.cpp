@@ -178,12 +178,20 @@ char** fs_catalog_load(const char* path, int* count) {
     return nullptr;
   }
   long top = 0;
-  while (fs_stream_gets(work, kFirstPassRead, &in))
+  std::size_t chars = 0;
+  while (fs_stream_gets(work, kFirstPassRead, &in)) {
+    chars += std::strlen(work);
     if (work[0] == '@') {
       const long n = marker_number(work + 1);
       if (n > top) top = n;
     }
+  }
   fs_stream_close(&in);
+  // A file of n characters holds no more than n markers, so numbers up to n
+  // cover every catalogue numbered without large gaps. A higher number gets
+  // no slot (its text is not stored), so that a few bytes cannot ask for
+  // billions of slots.
+  if (static_cast<std::size_t>(top) > chars) top = static_cast<long>(chars);
 
   const std::size_t slots = static_cast<std::size_t>(top) + 1;
   auto* table = static_cast<char**>(std::calloc(slots, sizeof(char*)));

@@ -104,10 +104,10 @@ void* fs_plat_reg_open(void* root, const char* path) {
   auto* key = static_cast<store_node*>(std::malloc(sizeof(store_node)));
   if (!key) return nullptr;
   std::strcpy(key->path, static_cast<store_node*>(root)->path);
-  // Keys open with full access, as on Windows: the directory must be
-  // readable and writable by this process.
+  // Keys open for reading, as on Windows: the directory must be readable
+  // by this process, not writable.
   if (!is_dir(key->path) || !follow(key->path, path) || !is_dir(key->path) ||
-      access(key->path, R_OK | W_OK | X_OK) != 0) {
+      access(key->path, R_OK | X_OK) != 0) {
     std::free(key);
     return nullptr;
   }

@@ -14,8 +14,10 @@ void* fs_plat_reg_connect(const char* machine) {
 void fs_plat_reg_disconnect(void* root) { RegCloseKey(static_cast<HKEY>(root)); }
 
 void* fs_plat_reg_open(void* root, const char* path) {
+  // Settings are only read: a process without the right to change them
+  // still reads them.
   HKEY key = nullptr;
-  if (RegOpenKeyExA(static_cast<HKEY>(root), path, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExA(static_cast<HKEY>(root), path, 0, KEY_READ, &key) != ERROR_SUCCESS)
     return nullptr;
   return key;
 }

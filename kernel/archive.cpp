@@ -54,7 +54,7 @@ const char* check_chars(const char* s) {
 }
 
 // Judges every component of a text split at `/` and `\`. Empty components
-// (doubled separators) name nothing and pass.
+// (doubled separators) and "." name no new directory and pass.
 const char* check_components(const char* s) {
   const char* p = s;
   while (*p) {
@@ -62,6 +62,10 @@ const char* check_components(const char* s) {
     while (*e && !is_sep(*e)) ++e;
     const std::size_t n = static_cast<std::size_t>(e - p);
     if (n == 2 && p[0] == '.' && p[1] == '.') return "contains a '..' component";
+    if (n == 1 && p[0] == '.') {
+      p = *e ? e + 1 : e;
+      continue;
+    }
     if (n > 0 && (p[n - 1] == '.' || p[n - 1] == ' '))
       return "has a component that ends in '.' or ' '";
     if (n > 0 && is_device_name(p, n)) return "has a component that is a reserved device name";
@@ -165,7 +169,9 @@ const char* sfx_member_path_check(const char* dir, const char* name) {
   if (name[0] == 0) return "empty file name";
   if (const char* why = check_chars(name)) return why;
   if (const char* why = check_components(name)) return why;
-  if (is_sep(name[std::strlen(name) - 1])) return "empty file name";
+  const std::size_t len = std::strlen(name);
+  if (is_sep(name[len - 1]) || (name[len - 1] == '.' && (len == 1 || is_sep(name[len - 2]))))
+    return "empty file name";
   return nullptr;
 }
 

@@ -37,7 +37,6 @@ constexpr std::uint32_t SFX_PACKET_SIZE = 100000;
 // Trailer: the last 8 bytes of volume 1.
 constexpr std::uint32_t SFX_TRAILER_SIZE = 8;
 constexpr std::uint8_t SFX_SIGNATURE[4] = {0xDE, 0xAD, 0xFA, 0xCE};
-constexpr std::uint32_t SFX_SIGNATURE_VALUE = 0xCEFAADDEu;  // the same, read little-endian
 
 // Archive-end packet as written: stored, 8 payload bytes, unpacked length 12
 // (the payload plus the 4 signature bytes after it).
@@ -124,8 +123,9 @@ int sfx_member_end_parse(const std::uint8_t* payload, std::uint32_t len, std::ui
 // "\??\"; ":" anywhere; control characters or < > " | ? *; a component that
 // is a reserved device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, CONIN$,
 // CONOUT$, with or without extension); a component ending in "." or " ";
-// an empty file name. The directory "." (and an empty directory) stand for
-// the work directory itself.
+// an empty file name (or one whose last component is "."). The directory
+// "." (and an empty directory) stand for the work directory itself; "."
+// components elsewhere name no directory of their own and pass.
 const char* sfx_member_path_check(const char* dir, const char* name);
 
 // Parses a member header and judges its path in one call. On SFX_E_UNSAFE_PATH

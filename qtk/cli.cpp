@@ -74,9 +74,12 @@ const char* const kListHelp =
 const char* const kTestHelp =
     "usage: qtk test SETUP [--codepage N] [-q]\n"
     "\n"
-    "Reads every volume and checks every packet's check bytes, the packet\n"
-    "order, every member end's total and count, every member path, and the\n"
-    "archive end. Each fault is printed with its volume, offset and member.\n";
+    "Reads every volume and checks every packet's check bytes, lengths and\n"
+    "decoding, the packet order, every member end's total and count, every\n"
+    "member path (as stored and as decoded), and the archive end; then what\n"
+    "the installer meets after unpacking: a qtksfx.ini whose run= names a\n"
+    "member, and no two members that are one file on Windows. Each fault is\n"
+    "printed with its volume, offset and member.\n";
 
 const char* const kCompressHelp =
     "usage: qtk compress IN OUT\n"
@@ -84,8 +87,10 @@ const char* const kCompressHelp =
     "\n"
     "Compresses IN into one raw stream of the installers' codec (a 4-byte size\n"
     "header and the coded bits, as inside a compressed packet), or expands such\n"
-    "a stream. OUT is written only when the whole result is good; a short or\n"
-    "damaged stream is refused.\n";
+    "a stream. A stream that is cut short, runs on past its end or yields\n"
+    "another size than its header's is refused, and OUT is then not written;\n"
+    "a raw stream has no checksum, so other damage can decode to wrong bytes\n"
+    "unnoticed.\n";
 
 const char* const kExtractHelp =
     "usage: qtk extract SETUP [-C DIR] [--codepage N] [-q]\n"
@@ -215,7 +220,8 @@ int command(const std::vector<std::string>& args, Console& con) {
         *field = *t;
       }
     if (const std::string* v = option(a, {"--version"})) {
-      if (std::string err = pe::parse_version(*v, o.brand.version); !err.empty()) usage_error("--version: " + err);
+      if (std::string err = pe::parse_version(*v, o.brand.version); !err.empty())
+        usage_error("--version " + printable(*v) + ": " + err);
       o.brand.has_version = true;
     }
     if (const std::string* v = option(a, {"--volume-size"})) {

@@ -35,24 +35,37 @@ constexpr std::uint64_t kMinSplit = 4096;
 
 struct Member {
   std::string src;    // file on disk; empty for the generated control file
-  std::string shown;  // path below DIR for messages, as on disk
+  std::string shown;  // path below DIR for messages, as on disk but printable
   std::string dir;    // as stored: code page bytes, "." for the top
   std::string name;
   std::int32_t time = 0;
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;  // to notice a file that changes while it is packed
+  dev_t dev = 0;              // and one that is swapped for another
+  ino_t ino = 0;
   std::string content;        // the generated control file
 };
 
 std::string errno_text() { return std::strerror(errno); }
 
+// COM0 and LPT0 are reserved names on Windows as well, with or without an
+// extension, although the stub can create them on the systems it was made for.
+bool reserved_zero_device(const std::string& name) {
+  std::size_t base = name.find('.');
+  if (base == std::string::npos) base = name.size();
+  while (base > 0 && name[base - 1] == ' ') --base;
+  const std::string b = fold_case(name.substr(0, base));
+  return b == "COM0" || b == "LPT0";
+}
+
 struct Scanner {
   const CodePage& cp;
   const Console& con;
+  std::string root_real;                   // DIR with every link resolved
   std::set<std::pair<dev_t, ino_t>> skip;  // the output itself, if it lies inside DIR
   std::vector<std::pair<dev_t, ino_t>> ancestors;
   std::vector<Member> members;
-  std::map<std::string, std::string> seen;  // case-folded dir + name -> shown path
+  std::map<std::string, std::string> seen;  // path as Windows compares it -> shown path
   bool any_clamped = false;
 
   std::string encode(const std::string& utf8, const std::string& shown) const {
@@ -63,16 +76,44 @@ struct Scanner {
   }
 
   void note_name(const std::string& dir, const std::string& name, const std::string& shown) {
-    const std::string key = fold_case(dir) + '\0' + fold_case(name);
+    const std::string key = path_key(cp, dir + "\\" + name);
     auto [it, fresh] = seen.emplace(key, shown);
     if (!fresh)
       fail(shown + ": differs from " + it->second +
            " only in letter case; on Windows the two are the same file");
   }
 
-  void walk(const std::string& path, const std::string& rel, const std::string& dir_cp) {
+  // A name as a member or folder name: what Windows and the installer take.
+  void check_name(const std::string& n, const std::string& shown) const {
+    if (n.find('\\') != std::string::npos)
+      fail(shown + ": the name holds '\\', which Windows reads as a folder separator");
+    if (reserved_zero_device(n)) fail(shown + ": the name is a reserved device name on Windows");
+    if (const char* why = decoded_path_problem(".", n))
+      fail(shown + ": the installer would refuse this name: " + why);
+  }
+
+  // A symbolic link is packed as the file or folder it names, when that
+  // lies inside DIR; a link that leads out of DIR is refused.
+  void check_link(const std::string& full, const std::string& shown) const {
+    char* real = realpath(full.c_str(), nullptr);
+    if (!real) fail(shown + ": a symbolic link that cannot be followed: " + errno_text());
+    const std::string target = real;
+    std::free(real);
+    const bool inside = target.size() > root_real.size() && target.compare(0, root_real.size(), root_real) == 0 &&
+                        (root_real == "/" || target[root_real.size()] == '/');
+    if (!inside && target != root_real)
+      fail(shown + ": a symbolic link that leads out of the folder being packed (to " + printable(target) +
+           "); copy what it names into the folder, or remove the link");
+  }
+
+  void walk(const std::string& path, const std::string& rel, const std::string& dir_cp, const struct stat& expect) {
     DIR* d = opendir(path.c_str());
-    if (!d) fail(path + ": cannot read the directory: " + errno_text());
+    if (!d) fail(printable(path) + ": cannot read the directory: " + errno_text());
+    struct stat opened{};
+    if (fstat(dirfd(d), &opened) != 0 || opened.st_dev != expect.st_dev || opened.st_ino != expect.st_ino) {
+      closedir(d);
+      fail(printable(path) + ": the directory changed while it was being packed");
+    }
     std::vector<std::string> names;
     errno = 0;
     while (dirent* e = readdir(d)) {
@@ -81,22 +122,20 @@ struct Scanner {
     closedir(d);
     std::sort(names.begin(), names.end());
     std::vector<std::pair<std::string, struct stat>> subdirs;
-    std::size_t files = 0;
     for (const std::string& n : names) {
       check_interrupted();
       const std::string full = path + "/" + n;
-      const std::string shown = rel.empty() ? n : rel + "/" + n;
-      struct stat st{};
-      if (stat(full.c_str(), &st) != 0) {
-        struct stat lst{};
-        if (lstat(full.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode))
-          fail(shown + ": broken symbolic link");
-        fail(shown + ": " + errno_text());
-      }
+      const std::string shown = rel.empty() ? printable(n) : rel + "/" + printable(n);
       if (n[0] == '.' && n.find(".qtk-") != std::string::npos && n.size() > 5 &&
           n.compare(n.size() - 5, 5, ".part") == 0) {
         con.warn(shown + ": an unfinished output of an earlier pack; left out");
         continue;
+      }
+      struct stat st{};
+      if (lstat(full.c_str(), &st) != 0) fail(shown + ": " + errno_text());
+      if (S_ISLNK(st.st_mode)) {
+        if (stat(full.c_str(), &st) != 0) fail(shown + ": broken symbolic link");
+        check_link(full, shown);
       }
       if (skip.count({st.st_dev, st.st_ino})) {
         con.warn(shown + ": is the output of this run; left out");
@@ -111,26 +150,25 @@ struct Scanner {
         continue;
       }
       add_file(full, shown, dir_cp, n, st);
-      ++files;
     }
     for (auto& [n, st] : subdirs) {
-      const std::string shown = rel.empty() ? n : rel + "/" + n;
+      const std::string shown = rel.empty() ? printable(n) : rel + "/" + printable(n);
       for (const auto& a : ancestors)
         if (a.first == st.st_dev && a.second == st.st_ino)
           fail(shown + ": directory loop (a link back to an enclosing directory)");
       const std::string n_cp = encode(n, shown);
+      check_name(n, shown);
       const std::string sub_cp = dir_cp == "." ? n_cp : dir_cp + "/" + n_cp;
       if (const char* why = sfx_member_path_check(sub_cp.c_str(), "x"))
         fail(shown + ": the installer would refuse this directory name: " + why);
       note_name(dir_cp, n_cp, shown);
       const std::size_t before = members.size();
       ancestors.emplace_back(st.st_dev, st.st_ino);
-      walk(path + "/" + n, shown, sub_cp);
+      walk(path + "/" + n, shown, sub_cp, st);
       ancestors.pop_back();
       if (members.size() == before)
         con.warn(shown + ": holds no files; the archive keeps files only, so it is left out");
     }
-    (void)files;
   }
 
   void add_file(const std::string& full, const std::string& shown, const std::string& dir_cp,
@@ -140,6 +178,7 @@ struct Scanner {
     m.shown = shown;
     m.dir = dir_cp;
     m.name = encode(name, shown);
+    check_name(name, shown);
     if (const char* why = sfx_member_path_check(m.dir.c_str(), m.name.c_str()))
       fail(shown + ": the installer would refuse this name: " + why);
     if (m.dir.size() + 1 + m.name.size() > kRelPathLimit)
@@ -151,6 +190,8 @@ struct Scanner {
     note_name(m.dir, m.name, shown);
     m.size = static_cast<std::uint64_t>(st.st_size);
     m.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    m.dev = st.st_dev;
+    m.ino = st.st_ino;
     const std::int64_t t = st.st_mtim.tv_sec;
     if (t < INT32_MIN || t > INT32_MAX) {
       m.time = t < 0 ? INT32_MIN : INT32_MAX;
@@ -174,18 +215,24 @@ std::string read_small_file(const std::string& path, std::size_t limit) {
   return s;
 }
 
-// A run= value and a member, compared as Windows compares file names.
-std::string run_key(const std::string& path) {
-  std::string k;
-  for (const std::string& p : path_parts(path)) k += fold_case(p) + '\0';
-  return k;
-}
-
-std::string temp_name(const std::string& final_path) {
+// Creates a temporary file beside final_path, under a name no one can
+// foresee, and exclusively: a file or link planted there is never written
+// through. Null with errno set on failure; `tmp` receives the name.
+std::FILE* create_temp(const std::string& final_path, mode_t mode, std::string& tmp) {
   const std::size_t slash = final_path.rfind('/');
   const std::string dir = slash == std::string::npos ? "" : final_path.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? final_path : final_path.substr(slash + 1);
-  return dir + "." + base + ".qtk-" + std::to_string(getpid()) + ".part";
+  tmp = dir + "." + base + ".qtk-XXXXXX.part";
+  const int fd = mkstemps(tmp.data(), 5);
+  if (fd < 0) return nullptr;
+  std::FILE* f = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : nullptr;
+  if (!f) {
+    const int e = errno;
+    close(fd);
+    unlink(tmp.c_str());
+    errno = e;
+  }
+  return f;
 }
 
 // Temporary output files, removed unless the pack completes.
@@ -290,7 +337,9 @@ class Pipeline {
         s.error = m.shown + ": " + errno_text();
         return;
       }
-      bool ok = fseeko(f, static_cast<off_t>(c.offset), SEEK_SET) == 0 &&
+      struct stat now{};
+      bool ok = fstat(fileno(f), &now) == 0 && now.st_dev == m.dev && now.st_ino == m.ino &&
+                fseeko(f, static_cast<off_t>(c.offset), SEEK_SET) == 0 &&
                 std::fread(s.packet->data, 1, c.len, f) == c.len;
       if (ok && c.last) {
         struct stat st{};
@@ -357,7 +406,14 @@ int pack(const PackOptions& opt, const Console& con) {
   const CodePage cp(opt.codepage);
   struct stat root{};
   if (stat(opt.dir.c_str(), &root) != 0 || !S_ISDIR(root.st_mode))
-    fail(opt.dir + ": not a directory");
+    fail(printable(opt.dir) + ": not a directory");
+  std::string root_real;
+  if (char* real = realpath(opt.dir.c_str(), nullptr)) {
+    root_real = real;
+    std::free(real);
+  } else {
+    fail(printable(opt.dir) + ": " + errno_text());
+  }
 
   // The stub, with the author's icon and version resource when given.
   bool stub_executable = false;
@@ -379,7 +435,7 @@ int pack(const PackOptions& opt, const Console& con) {
   }
 
   // The members.
-  Scanner sc{cp, con, {}, {}, {}, {}, false};
+  Scanner sc{cp, con, root_real, {}, {}, {}, {}, false};
   {
     std::string name = opt.output;
     for (int v = 1; v < 1000; ++v) {
@@ -392,23 +448,24 @@ int pack(const PackOptions& opt, const Console& con) {
     }
   }
   sc.ancestors.emplace_back(root.st_dev, root.st_ino);
-  sc.walk(opt.dir, "", ".");
+  sc.walk(opt.dir, "", ".", root);
   std::vector<Member>& members = sc.members;
 
   // The control file: DIR's own, or one written from --run.
   std::string run_cp;
   if (opt.run_given && !cp.encode(opt.run, run_cp))
-    fail("--run " + opt.run + ": cannot be written in code page " + std::to_string(cp.number()));
+    fail("--run " + printable(opt.run) + ": cannot be written in code page " + std::to_string(cp.number()));
   const Member* control = nullptr;
   for (const Member& m : members)
-    if (m.dir == "." && fold_case(m.name) == fold_case(kControlFile)) control = &m;
+    if (path_key(cp, m.dir + "\\" + m.name) == path_key(cp, kControlFile)) control = &m;
   std::string run_value;
   if (control) {
     const std::string text = read_small_file(control->src, 1 << 20);
     if (!control_file_run(text, run_value))
       fail(control->shown + ": has no run= entry in its [system] section");
-    if (opt.run_given && run_key(run_cp) != run_key(run_value))
-      usage_error("--run " + opt.run + " differs from run=" + run_value + " in " + control->shown);
+    if (opt.run_given && path_key(cp, run_cp) != path_key(cp, run_value))
+      usage_error("--run " + printable(opt.run) + " differs from run=" + printable(run_value) + " in " +
+                  control->shown);
   } else {
     if (!opt.run_given) usage_error("DIR has no qtksfx.ini, so --run PROGRAM is needed");
     Member m;
@@ -417,7 +474,8 @@ int pack(const PackOptions& opt, const Console& con) {
     m.name = kControlFile;
     m.content = "[system]\r\nrun=" + run_cp + "\r\n";
     if (!control_file_run(m.content, run_value) || run_value != run_cp)
-      fail("--run " + opt.run + ": cannot be expressed in the control file (at most 126 characters, no ';', no leading blanks)");
+      fail("--run " + printable(opt.run) +
+           ": cannot be expressed in the control file (at most 126 characters, no ';', no leading blanks)");
     m.size = m.content.size();
     std::int32_t newest = 0;
     for (const Member& o : members) newest = std::max(newest, o.time);
@@ -429,10 +487,10 @@ int pack(const PackOptions& opt, const Console& con) {
     members.insert(pos, std::move(m));
   }
   bool found = false;
-  const std::string want = run_key(run_value);
+  const std::string want = path_key(cp, run_value);
   for (const Member& m : members)
-    if (run_key(m.dir + "\\" + m.name) == want) found = true;
-  if (!found) fail("run=" + run_value + " names no file of the archive");
+    if (path_key(cp, m.dir + "\\" + m.name) == want) found = true;
+  if (!found) fail("run=" + printable(run_value) + " names no file of the archive");
 
   // Chunks in archive order.
   std::vector<Chunk> chunks;
@@ -446,20 +504,19 @@ int pack(const PackOptions& opt, const Console& con) {
     }
   }
 
-  // Volume 1: the stub, copied into a temporary file.
+  // Volume 1: the stub, written into a temporary file; executable when the
+  // stub is, the later volumes plain files.
+  const mode_t mask = umask(0);
+  umask(mask);
   TempFiles temps;
   std::vector<std::string> finals{opt.output};
-  const std::string tmp1 = temp_name(opt.output);
+  std::string tmp1;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
+      create_temp(opt.output, (stub_executable ? 0777 : 0666) & ~mask, tmp1), std::fclose);
+  if (!out) fail(printable(opt.output) + ": cannot create: " + errno_text());
   temps.files.emplace_back(tmp1, opt.output);
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(tmp1.c_str(), "wb"), std::fclose);
-  if (!out) fail(opt.output + ": cannot create: " + errno_text());
   if (std::fwrite(stub.data(), 1, stub.size(), out.get()) != stub.size())
-    fail(opt.output + ": write failed: " + errno_text());
-  if (stub_executable) {
-    const mode_t mask = umask(0);
-    umask(mask);
-    chmod(tmp1.c_str(), 0777 & ~mask);
-  }
+    fail(printable(opt.output) + ": write failed: " + errno_text());
 
   SfxArchiveWriter writer(
       out.get(), stub_size, opt.volume_size,
@@ -468,15 +525,16 @@ int pack(const PackOptions& opt, const Console& con) {
         if (sfx_next_volume_name(finals.back().c_str(), v - 1, next, sizeof next) != SFX_OK)
           return nullptr;
         finals.push_back(next);
-        const std::string t = temp_name(next);
-        temps.files.emplace_back(t, next);
-        return std::fopen(t.c_str(), "wb");
+        std::string t;
+        std::FILE* f = create_temp(next, 0666 & ~mask, t);
+        if (f) temps.files.emplace_back(t, next);
+        return f;
       },
       [](int, std::FILE* f) { return std::fclose(f); });
   auto check = [&](int st, const std::string& what) {
-    if (st == SFX_E_OPEN) fail(finals.back() + ": cannot create: " + errno_text());
+    if (st == SFX_E_OPEN) fail(printable(finals.back()) + ": cannot create: " + errno_text());
     if (st == SFX_E_VOLUME_LARGE)
-      fail(opt.output + ": the installer would pass 2 GiB; split it with --volume-size");
+      fail(printable(opt.output) + ": the installer would pass 2 GiB; split it with --volume-size");
     if (st != SFX_OK) fail(what + ": " + writer_error(st));
   };
   check(writer.begin(), opt.output);
@@ -528,8 +586,8 @@ int pack(const PackOptions& opt, const Console& con) {
   check_interrupted();
   bar.done();
   if (std::fflush(out.get()) != 0 || fsync(fileno(out.get())) != 0)
-    fail(opt.output + ": write failed: " + errno_text());
-  if (std::fclose(out.release()) != 0) fail(opt.output + ": write failed: " + errno_text());
+    fail(printable(opt.output) + ": write failed: " + errno_text());
+  if (std::fclose(out.release()) != 0) fail(printable(opt.output) + ": write failed: " + errno_text());
 
   // Later volumes first, volume 1 last: only a complete set looks like an installer.
   // Should a rename fail, the volumes already in place go again: they are
@@ -539,7 +597,7 @@ int pack(const PackOptions& opt, const Console& con) {
     if (std::rename(t.c_str(), f.c_str()) != 0) {
       const std::string why = errno_text();
       for (std::size_t j = k + 1; j < temps.files.size(); ++j) std::remove(temps.files[j].second.c_str());
-      fail(f + ": cannot rename into place: " + why);
+      fail(printable(f) + ": cannot rename into place: " + why);
     }
   }
   temps.committed = true;
@@ -547,17 +605,17 @@ int pack(const PackOptions& opt, const Console& con) {
   char stale[4096];
   if (sfx_next_volume_name(finals.back().c_str(), static_cast<int>(finals.size()), stale, sizeof stale) == SFX_OK &&
       access(stale, F_OK) == 0)
-    con.warn(std::string(stale) + " is left from an earlier run; it is not part of this installer");
+    con.warn(printable(stale) + " is left from an earlier run; it is not part of this installer");
 
   if (!con.quiet) {
     std::uint64_t total_out = 0;
     for (auto s : writer.volume_sizes()) total_out += s;
-    con.out << opt.output << ": " << members.size() << " members, " << human_bytes(total_in) << " packed into "
-            << human_bytes(total_out) << " (stub " << human_bytes(stub_size) << ")";
+    con.out << printable(opt.output) << ": " << members.size() << " members, " << human_bytes(total_in)
+            << " packed into " << human_bytes(total_out) << " (stub " << human_bytes(stub_size) << ")";
     if (finals.size() > 1) {
       con.out << " in " << finals.size() << " volumes:";
       for (std::size_t k = 0; k < finals.size(); ++k)
-        con.out << "\n  " << finals[k] << "  " << writer.volume_sizes()[k] << " bytes";
+        con.out << "\n  " << printable(finals[k]) << "  " << writer.volume_sizes()[k] << " bytes";
     }
     con.out << '\n';
   }

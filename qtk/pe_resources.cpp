@@ -425,7 +425,7 @@ std::string write_resources(Bytes& image, const std::vector<Resource>& res) {
 }
 
 std::string parse_version(const std::string& text, std::array<std::uint16_t, 4>& out) {
-  const std::string bad = "'" + text + "' is not a version A.B.C.D of four numbers from 0 to 65535";
+  const std::string bad = "not a version A.B.C.D of four numbers from 0 to 65535";
   const char* p = text.data();
   const char* end = p + text.size();
   for (int i = 0; i < 4; ++i) {

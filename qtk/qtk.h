@@ -60,16 +60,21 @@ class Progress {
 };
 
 // Conversion between the names of this system (UTF-8) and the bytes of a
-// single-byte Windows code page.
+// single-byte Windows code page. Only pages whose bytes 0x00-0x7F are ASCII
+// are taken, so that `/`, `\`, `.` and `:` in the stored bytes are what the
+// path checks see, whichever page decodes them.
 class CodePage {
  public:
-  explicit CodePage(unsigned number);  // usage_error for an unknown or multi-byte one
+  explicit CodePage(unsigned number);  // usage_error for any other page
   ~CodePage();
   CodePage(const CodePage&) = delete;
   CodePage& operator=(const CodePage&) = delete;
   unsigned number() const { return number_; }
   bool encode(const std::string& utf8, std::string& out) const;  // false: not representable
   bool decode(const std::string& bytes, std::string& out) const;
+  // A name in this page's bytes as Windows compares file names: decoded and
+  // in upper case (UTF-8). Two names with the same key are one file there.
+  std::string fold(const std::string& bytes) const;
 
  private:
   unsigned number_;
@@ -87,8 +92,22 @@ bool control_file_run(const std::string& content, std::string& run);
 
 // Splits a member path at `/` and `\`, leaving out empty and "." parts.
 std::vector<std::string> path_parts(const std::string& path);
-// ASCII letters in upper case (the comparison Windows makes for these names).
+// ASCII letters in upper case.
 std::string fold_case(const std::string& s);
+// A path (code page bytes, `/` and `\` alike) as Windows compares paths:
+// its parts folded by the code page; equal keys name one file.
+std::string path_key(const CodePage& cp, const std::string& path);
+
+// A member path judged again after decoding (UTF-8): no part may be `..`,
+// hold a control character (C0, DEL or C1) or be a device name that the
+// code page spells with a superscript digit; the directory may not start
+// with a separator and the name may not be empty or end in one or in a `.`
+// part. Null when the path may be written, or a short reason.
+const char* decoded_path_problem(const std::string& dir, const std::string& name);
+
+// A name or path for the terminal: control characters, bytes that are not
+// UTF-8 and the characters that reorder text are written as \xNN escapes.
+std::string printable(const std::string& s);
 
 std::string human_bytes(std::uint64_t n);
 std::string format_time(std::int64_t t);  // UTC, "YYYY-MM-DD HH:MM:SS"

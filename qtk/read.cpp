@@ -8,6 +8,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -26,18 +27,21 @@ std::string packet_status_text(int st) {
     case PACKET_BAD_CHECK: return "check bytes disagree";
     case PACKET_DECODE_FAILED: return "compressed payload cannot be decoded";
     case PACKET_TOO_LONG: return "packet length exceeds 100000 bytes";
+    case PACKET_BAD_LENGTHS: return "the payload does not give the packet's unpacked length";
     case PACKET_EOF: return "the archive ends without an archive-end packet";
     default: return "packet read failed (status " + std::to_string(st) + ")";
   }
 }
 
+constexpr const char* kControlFile = "qtksfx.ini";
+
 // A member directory and name for display: `/` between parts, the top
-// directory left out.
+// directory left out, whatever cannot be shown escaped.
 std::string display_path(const std::string& dir, const std::string& name) {
   std::string s;
   for (const std::string& p : path_parts(dir)) s += p + "/";
   for (char c : name) s += c == '\\' ? '/' : c;
-  return s;
+  return printable(s);
 }
 
 class Reader {
@@ -59,14 +63,23 @@ class Reader {
   void fault(const std::string& what) {
     ++faults_;
     std::ostringstream s;
-    s << volume_name_ << " offset " << offset_;
+    s << printable(volume_name_) << " offset " << offset_;
     if (!member_shown_.empty()) s << ", member " << member_shown_;
     s << ": " << what;
     con_.err << "qtk: " << s.str() << '\n';
     if (mode_ != ReadMode::kTest) throw Error(kExitFailed, "");
   }
   void warn(const std::string& what) {
-    con_.warn(volume_name_ + " offset " + std::to_string(offset_) + ": " + what);
+    con_.warn(printable(volume_name_) + " offset " + std::to_string(offset_) + ": " + what);
+  }
+  // A fault of the archive as a whole: a fault in test, a warning in extract.
+  void archive_fault(const std::string& what) {
+    if (mode_ == ReadMode::kExtract) {
+      con_.warn(printable(opt_.archive) + ": " + what);
+      return;
+    }
+    ++faults_;
+    con_.err << "qtk: " << printable(opt_.archive) << ": " << what << '\n';
   }
 
   void open_first();
@@ -75,6 +88,8 @@ class Reader {
   void data();
   void end_member();
   void archive_end(std::uint8_t raw_type);
+  void note_member(const std::string& dir, const std::string& name);
+  void check_control_file();
   std::uint64_t volume_bytes_total();
 
   ReadMode mode_;
@@ -101,6 +116,13 @@ class Reader {
   std::uint64_t member_size_ = 0, member_stored_ = 0;
   std::uint32_t member_packets_ = 0;
   int out_fd_ = -1, root_fd_ = -1;
+
+  // What the stub meets after the archive end: each member path as Windows
+  // compares it, the folders members create, and the control file.
+  std::map<std::string, std::string> member_keys_;  // key -> shown path
+  std::map<std::string, std::string> dir_keys_;     // key of a folder -> a member below it
+  bool member_is_control_ = false, control_seen_ = false;
+  std::string control_;
 };
 
 void Reader::open_first() {
@@ -123,11 +145,11 @@ void Reader::next_volume() {
   ++changes_;
   char next[4096];
   if (sfx_next_volume_name(volume_name_.c_str(), changes_, next, sizeof next) != SFX_OK)
-    fail(volume_name_ + ": the next volume's name is too long");
+    fail(printable(volume_name_) + ": the next volume's name is too long");
   volume_name_ = next;
   f_ = std::fopen(volume_name_.c_str(), "rb");
   if (!f_)
-    fail("volume " + std::to_string(changes_ + 1) + " is missing: looked for " + volume_name_ + " (" +
+    fail("volume " + std::to_string(changes_ + 1) + " is missing: looked for " + printable(volume_name_) + " (" +
          errno_text() + ")");
   struct stat st{};
   fstat(fileno(f_), &st);
@@ -164,8 +186,10 @@ void Reader::begin_member() {
   member_dir_ = m.dir;
   member_name_ = m.name;
   member_time_ = m.time;
+  member_is_control_ = false;
   std::string dir_u, name_u;
-  if (!cp_.decode(member_dir_, dir_u) || !cp_.decode(member_name_, name_u)) {
+  const bool decoded = cp_.decode(member_dir_, dir_u) && cp_.decode(member_name_, name_u);
+  if (!decoded) {
     dir_u = member_dir_;
     name_u = member_name_;
   }
@@ -174,12 +198,24 @@ void Reader::begin_member() {
     fault(std::string("member refused: ") + why);
     return;
   }
-  member_ok_ = true;
-  if (mode_ != ReadMode::kExtract) return;
-  std::string text;
-  if (!cp_.decode(member_dir_, text) || !cp_.decode(member_name_, text))
+  if (mode_ == ReadMode::kList) {
+    member_ok_ = true;
+    return;
+  }
+  if (!decoded) {
     fault("the name cannot be shown in UTF-8 from code page " + std::to_string(cp_.number()) +
           " (try --codepage)");
+    return;
+  }
+  // The bytes passed; their decoded text must pass as well.
+  if (const char* problem = decoded_path_problem(dir_u, name_u)) {
+    fault(std::string("member refused: ") + problem + " (decoded from code page " + std::to_string(cp_.number()) +
+          ")");
+    return;
+  }
+  member_ok_ = true;
+  note_member(member_dir_, member_name_);
+  if (mode_ != ReadMode::kExtract) return;
   // Directories below DIR, one by one, never following a symbolic link,
   // so that nothing is written outside DIR.
   std::vector<std::string> parts = path_parts(dir_u);
@@ -188,12 +224,14 @@ void Reader::begin_member() {
   int fd = dup(root_fd_);
   for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
     if (mkdirat(fd, parts[k].c_str(), 0777) != 0 && errno != EEXIST) {
+      const std::string why_not = errno_text();
       close(fd);
-      fault("cannot create directory " + parts[k] + ": " + errno_text());
+      fault("cannot create directory " + printable(parts[k]) + ": " + why_not);
     }
     const int sub = openat(fd, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     close(fd);
-    if (sub < 0) fault("cannot enter directory " + parts[k] + " (a symbolic link or not a directory)");
+    if (sub < 0)
+      fault("cannot enter directory " + printable(parts[k]) + " (a symbolic link or not a directory)");
     fd = sub;
   }
   // An existing file is replaced, not written through: it may be a hard
@@ -213,10 +251,55 @@ void Reader::begin_member() {
   }
 }
 
+// Two members that Windows takes for one file, or a file where another
+// member needs a folder, would overwrite one another or stop the stub.
+void Reader::note_member(const std::string& dir, const std::string& name) {
+  std::vector<std::string> parts = path_parts(dir);
+  for (const std::string& p : path_parts(name)) parts.push_back(p);
+  std::string key;
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    key += cp_.fold(parts[k]) + '\0';
+    if (k + 1 == parts.size()) break;
+    if (const auto f = member_keys_.find(key); f != member_keys_.end())
+      archive_fault(member_shown_ + " needs a folder where member " + f->second + " is a file");
+    dir_keys_.emplace(key, member_shown_);
+  }
+  if (const auto f = member_keys_.find(key); f != member_keys_.end())
+    archive_fault(member_shown_ + " and member " + f->second +
+                  " are one file on Windows (the names differ in letter case at most)");
+  else if (const auto d = dir_keys_.find(key); d != dir_keys_.end())
+    archive_fault(member_shown_ + " is a file where member " + d->second + " needs a folder");
+  member_keys_.emplace(key, member_shown_);
+  // The stub opens the control file in its work directory once all is out.
+  if (key == path_key(cp_, kControlFile)) {
+    member_is_control_ = control_seen_ = true;
+    control_.clear();
+  }
+}
+
+// What the stub does after the archive end: read qtksfx.ini, start the
+// program its run= names.
+void Reader::check_control_file() {
+  if (!control_seen_) {
+    archive_fault(std::string("no control file ") + kControlFile +
+                  ": the installer would stop after unpacking, with nothing to start");
+    return;
+  }
+  std::string run;
+  if (!control_file_run(control_, run)) {
+    archive_fault(std::string(kControlFile) + " has no run= entry in its [system] section");
+    return;
+  }
+  if (!member_keys_.count(path_key(cp_, run)))
+    archive_fault(std::string(kControlFile) + ": run=" + printable(run) + " names no member");
+}
+
 void Reader::data() {
   ++member_packets_;
   member_stored_ += PACKET_HEADER_SIZE + packet_->stored_len;
   member_size_ += packet_->unpacked_len;
+  if (member_is_control_ && control_.size() < (1u << 20))
+    control_.append(reinterpret_cast<const char*>(packet_->data), packet_->unpacked_len);
   if (out_fd_ < 0) return;
   const std::uint8_t* p = packet_->data;
   std::size_t left = packet_->unpacked_len;
@@ -275,10 +358,13 @@ void Reader::archive_end(std::uint8_t raw_type) {
 
 int Reader::run() {
   if (codec_init(SFX_PACKET_SIZE) != 0 || !(packet_ = packet_alloc(SFX_PACKET_SIZE))) fail("out of memory");
+  // The codec's reports are faults of the packet that raised them, counted
+  // below; the stub would show its message for each.
+  codec_set_error_hook(nullptr);
   if (mode_ == ReadMode::kExtract) {
     mkdir(opt_.dir.c_str(), 0777);
     root_fd_ = open(opt_.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root_fd_ < 0) fail(opt_.dir + ": " + errno_text());
+    if (root_fd_ < 0) fail(printable(opt_.dir) + ": " + errno_text());
   }
   const std::uint64_t total = mode_ == ReadMode::kList ? 0 : volume_bytes_total();
   open_first();
@@ -298,9 +384,22 @@ int Reader::run() {
     const int c = std::fgetc(f_);
     if (c != EOF) std::ungetc(c, f_);
     const auto raw_type = static_cast<std::uint8_t>(c);
+    const int reports = codec_error_count();
     const int st = packet_read(packet_, f_);
+    if (st == 0 && codec_error_count() != reports) {
+      fault("the decoder reported error " + std::to_string(codec_last_error()) + " (packet type " +
+            std::to_string(raw_type & 0x7F) + ")");
+      // The lengths are intact; the packet counts where it stood.
+      if ((raw_type & 0x7F) == SFX_MEMBER_DATA && walk.in_member) {
+        sfx_walk_step(&walk, packet_);
+        ++member_packets_;
+        member_size_ += packet_->unpacked_len;
+        member_ok_ = false;
+        continue;
+      }
+    }
     if (st != 0) {
-      if (st == PACKET_BAD_CHECK || st == PACKET_DECODE_FAILED) {
+      if (st == PACKET_BAD_CHECK || st == PACKET_DECODE_FAILED || st == PACKET_BAD_LENGTHS) {
         fault(packet_status_text(st) + " (packet type " + std::to_string(raw_type & 0x7F) + ")");
         // The lengths are intact: the walk goes on with the next packet,
         // counting this one where it stood.
@@ -341,21 +440,25 @@ int Reader::run() {
       case SFX_STEP_DATA: data(); break;
       case SFX_STEP_MEMBER_DONE: end_member(); break;
       case SFX_STEP_VOLUME: next_volume(); break;
-      case SFX_STEP_END: archive_end(raw_type); break;
+      case SFX_STEP_END:
+        archive_end(raw_type);
+        if (mode_ != ReadMode::kList) check_control_file();
+        break;
     }
     if (step == SFX_STEP_END) break;
   }
   if (bar_) bar_->done();
   if (faults_) {
-    con_.err << "qtk: " << opt_.archive << ": " << faults_ << (faults_ == 1 ? " fault" : " faults") << '\n';
+    con_.err << "qtk: " << printable(opt_.archive) << ": " << faults_ << (faults_ == 1 ? " fault" : " faults")
+             << '\n';
     return kExitFailed;
   }
   if (!con_.quiet && mode_ == ReadMode::kTest)
-    con_.out << opt_.archive << ": ok, " << members_ << " members in " << (changes_ + 1)
+    con_.out << printable(opt_.archive) << ": ok, " << members_ << " members in " << (changes_ + 1)
              << (changes_ ? " volumes" : " volume") << '\n';
   if (!con_.quiet && mode_ == ReadMode::kExtract)
-    con_.out << opt_.archive << ": " << members_ << " members, " << human_bytes(bytes_) << " extracted into "
-             << opt_.dir << '\n';
+    con_.out << printable(opt_.archive) << ": " << members_ << " members, " << human_bytes(bytes_)
+             << " extracted into " << printable(opt_.dir) << '\n';
   return kExitOk;
 }
 

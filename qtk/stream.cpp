@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -76,17 +77,30 @@ int decompress_file(const std::string& in, const std::string& out) {
   if (static_cast<std::uint64_t>(size) > (static_cast<std::uint64_t>(n) + 2) * 8 * 73)
     fail(in + ": damaged stream (its header claims " + std::to_string(size) + " bytes from " +
          std::to_string(n) + ")");
-  std::vector<std::uint8_t> plain(size);
-  // A stream that ends too early is reported below, in one line.
+  // The output grows as the stream produces it: each pass decodes into a
+  // buffer twice as large as the last one's and stops when it is full, so
+  // memory follows what the stream really yields, not what its header
+  // claims, and a stream that runs past its last byte is refused at the
+  // first pass that gets there. The passes together decode at most about
+  // twice the output.
   codec_set_error_hook(nullptr);
-  CodecDecodeStats st{};
-  if (codec_decompress_ex(data.data(), plain.data(), n, size, &st) != 0)
-    fail(in + ": not a compressed stream");
-  // A whole stream is read to its last byte and at most two bytes beyond.
-  const bool whole = size == 0 ? n == 4 : (st.overread >= 1 && st.overread <= 2);
-  if (st.produced != size || !whole)
-    fail(in + (st.overread > 2 ? ": damaged or cut-off stream (it ends too early)"
-                               : ": damaged stream (bytes follow its end)"));
+  std::vector<std::uint8_t> plain;
+  std::uint32_t cap = std::min<std::uint32_t>(size, 1u << 20);
+  for (;;) {
+    check_interrupted();
+    plain.resize(cap);
+    CodecDecodeStats st{};
+    if (codec_decompress_ex(data.data(), plain.data(), n, cap, &st) != 0) fail(in + ": not a compressed stream");
+    // A whole stream is read to its last byte and at most two bytes beyond.
+    if (st.overread > 2) fail(in + ": damaged or cut-off stream (it ends too early)");
+    if (cap < size) {
+      cap = cap > size / 2 ? size : cap * 2;
+      continue;
+    }
+    const bool whole = size == 0 ? n == 4 : st.overread >= 1;
+    if (st.produced != size || !whole) fail(in + ": damaged stream (bytes follow its end)");
+    break;
+  }
   write_whole(out, plain.data(), plain.size());
   return kExitOk;
 }

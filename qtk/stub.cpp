@@ -26,18 +26,19 @@ namespace {
 std::vector<std::uint8_t> read_whole(const std::string& path, const std::string& what, std::uint64_t limit,
                                      bool* executable) {
   struct stat st{};
+  const std::string shown = what + " " + printable(path);
   if (stat(path.c_str(), &st) != 0)
-    fail(what + " " + path + (errno == ENOENT ? std::string(" not found") : ": " + std::string(std::strerror(errno))));
-  if (!S_ISREG(st.st_mode)) fail(what + " " + path + ": not a file");
-  if (static_cast<std::uint64_t>(st.st_size) > limit) fail(what + " " + path + " is too large");
+    fail(shown + (errno == ENOENT ? std::string(" not found") : ": " + std::string(std::strerror(errno))));
+  if (!S_ISREG(st.st_mode)) fail(shown + ": not a file");
+  if (static_cast<std::uint64_t>(st.st_size) > limit) fail(shown + " is too large");
   if (executable) *executable = (st.st_mode & 0111) != 0;
   std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) fail(what + " " + path + ": " + std::strerror(errno));
+  if (!f) fail(shown + ": " + std::strerror(errno));
   std::vector<std::uint8_t> b(static_cast<std::size_t>(st.st_size));
   const std::size_t n = std::fread(b.data(), 1, b.size(), f);
   const bool more = n == b.size() && std::fgetc(f) != EOF;
   std::fclose(f);
-  if (n != b.size() || more) fail(what + " " + path + " changed while it was being read");
+  if (n != b.size() || more) fail(shown + " changed while it was being read");
   return b;
 }
 
@@ -56,14 +57,14 @@ std::vector<std::uint8_t> stub_image(const PackOptions& opt, bool& executable) {
     executable = true;
   } else {
     image = read_whole(opt.stub, "stub", kLimit, &executable);
-    name = "stub " + opt.stub;
+    name = "stub " + printable(opt.stub);
   }
 
   pe::Brand brand = opt.brand;
   if (!opt.icon.empty()) {
     brand.icon = read_whole(opt.icon, "icon", 16u << 20, nullptr);
     std::vector<pe::Resource> icons;
-    if (std::string err = pe::icon_resources(brand.icon, icons); !err.empty()) fail(opt.icon + ": " + err);
+    if (std::string err = pe::icon_resources(brand.icon, icons); !err.empty()) fail(printable(opt.icon) + ": " + err);
   }
   if (brand.version_resource()) {
     pe::Resource v;

@@ -78,22 +78,44 @@ void Progress::draw(bool last) {
 
 // ---- code pages -------------------------------------------------------------------
 
+namespace {
+// The Windows code pages whose first 128 characters are ASCII: the ANSI
+// pages and the OEM pages of the same scripts (864, whose '%' is the Arabic
+// percent sign, is not one of them). Multi-byte pages can hide a `\` inside
+// a character, and EBCDIC pages spell `..` with other bytes; either would
+// slip past the byte-wise path checks.
+constexpr unsigned kCodePages[] = {874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258,
+                                   437, 737, 775, 850, 852, 855, 857, 858, 860, 861, 862, 863,
+                                   865, 866, 869};
+}  // namespace
+
 CodePage::CodePage(unsigned number) : number_(number), to_(nullptr), from_(nullptr) {
-  // Multi-byte code pages can hide a `\` inside a character, which the
-  // byte-wise path checks would misread; only single-byte ones are taken.
-  static const unsigned multi[] = {932, 936, 949, 950, 1361, 65000, 65001};
-  for (unsigned m : multi)
-    if (m == number) usage_error("code page " + std::to_string(number) + " is not a single-byte code page");
+  const std::string refused =
+      "code page " + std::to_string(number) +
+      " is not taken: member names need a single-byte Windows code page whose first 128 characters "
+      "are ASCII (874, 1250-1258, or the OEM pages 437, 737, 775, 850, 852, 855, 857, 858, 860-863, "
+      "865, 866, 869)";
+  bool known = false;
+  for (unsigned k : kCodePages) known = known || k == number;
+  if (!known) usage_error(refused);
   const std::string name = "CP" + std::to_string(number);
   iconv_t to = iconv_open(name.c_str(), "UTF-8");
   iconv_t from = iconv_open("UTF-8", name.c_str());
   if (to == reinterpret_cast<iconv_t>(-1) || from == reinterpret_cast<iconv_t>(-1)) {
     if (to != reinterpret_cast<iconv_t>(-1)) iconv_close(to);
     if (from != reinterpret_cast<iconv_t>(-1)) iconv_close(from);
-    usage_error("unknown code page " + std::to_string(number));
+    usage_error("code page " + std::to_string(number) + " is not known to this system's iconv");
   }
   to_ = to;
   from_ = from;
+  // The conversion itself must agree: every byte below 0x80 is itself.
+  std::string ascii, back;
+  for (int c = 1; c < 0x80; ++c) ascii += static_cast<char>(c);
+  if (!decode(ascii, back) || back != ascii) {
+    iconv_close(to);
+    iconv_close(from);
+    usage_error(refused);
+  }
 }
 
 CodePage::~CodePage() {
@@ -123,6 +145,94 @@ bool CodePage::encode(const std::string& utf8, std::string& out) const {
 }
 bool CodePage::decode(const std::string& bytes, std::string& out) const {
   return convert(from_, bytes, out);
+}
+
+namespace {
+
+// The next character of UTF-8 text at i, advancing i; false (i unchanged)
+// where no well-formed sequence starts.
+bool utf8_next(const std::string& s, std::size_t& i, char32_t& c) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = b(i);
+  std::size_t n;
+  char32_t v, min;
+  if (b0 < 0x80) n = 1, v = b0, min = 0;
+  else if (b0 >= 0xC2 && b0 <= 0xDF) n = 2, v = b0 & 0x1Fu, min = 0x80;
+  else if (b0 >= 0xE0 && b0 <= 0xEF) n = 3, v = b0 & 0x0Fu, min = 0x800;
+  else if (b0 >= 0xF0 && b0 <= 0xF4) n = 4, v = b0 & 0x07u, min = 0x10000;
+  else return false;
+  if (i + n > s.size()) return false;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return false;
+    v = (v << 6) | (b(i + k) & 0x3Fu);
+  }
+  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
+  i += n;
+  c = v;
+  return true;
+}
+
+void utf8_put(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Upper case as Windows compares file names (the simple Unicode mapping),
+// for every letter that the taken code pages hold: Latin, Greek, Cyrillic.
+char32_t upper(char32_t c) {
+  if (c >= 'a' && c <= 'z') return c - 32;
+  if (c < 0xB5) return c;
+  if (c == 0xB5) return 0x39C;  // micro sign: capital mu
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 32;
+  if (c == 0xFF) return 0x178;
+  if (c >= 0x100 && c <= 0x17F) {
+    if (c == 0x131) return 'I';  // dotless i
+    if (c == 0x17F) return 'S';  // long s
+    if (c <= 0x137 || (c >= 0x14A && c <= 0x177)) return c & ~char32_t{1};  // pairs from an even capital
+    if ((c >= 0x139 && c <= 0x148) || c >= 0x179) return (c & 1) ? c : c - 1;  // pairs from an odd capital
+    return c;
+  }
+  if (c == 0x192) return 0x191;
+  if (c == 0x1A1 || c == 0x1B0) return c - 1;  // o and u with horn
+  if (c == 0x3AC) return 0x386;
+  if (c >= 0x3AD && c <= 0x3AF) return c - 37;
+  if (c == 0x3C2) return 0x3A3;  // final sigma
+  if ((c >= 0x3B1 && c <= 0x3C1) || (c >= 0x3C3 && c <= 0x3CB)) return c - 32;
+  if (c == 0x3CC) return 0x38C;
+  if (c == 0x3CD || c == 0x3CE) return c - 63;
+  if (c >= 0x430 && c <= 0x44F) return c - 32;
+  if (c >= 0x450 && c <= 0x45F) return c - 80;
+  if (c == 0x491) return 0x490;
+  return c;
+}
+
+}  // namespace
+
+std::string CodePage::fold(const std::string& bytes) const {
+  std::string text;
+  // A name the page cannot decode is compared by its bytes (ASCII folded),
+  // marked so that it meets no decoded name.
+  if (!decode(bytes, text)) return "\x01" + fold_case(bytes);
+  std::string r;
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    if (utf8_next(text, i, c)) utf8_put(r, upper(c));
+    else r += text[i++];
+  }
+  return r;
 }
 
 // ---- numbers ------------------------------------------------------------------------
@@ -232,6 +342,83 @@ std::vector<std::string> path_parts(const std::string& path) {
   }
   if (!cur.empty() && cur != ".") parts.push_back(cur);
   return parts;
+}
+
+std::string path_key(const CodePage& cp, const std::string& path) {
+  std::string k;
+  for (const std::string& p : path_parts(path)) k += cp.fold(p) + '\0';
+  return k;
+}
+
+namespace {
+const char* decoded_part_problem(const std::string& part) {
+  if (part == "..") return "contains a '..' component";
+  for (std::size_t i = 0; i < part.size();) {
+    char32_t c = 0;
+    if (!utf8_next(part, i, c)) return "contains bytes that are not UTF-8";
+    if (c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F)) return "contains a control character (C0, DEL or C1)";
+  }
+  // COM and LPT with a superscript 1, 2 or 3 are devices, with or without
+  // an extension (the byte-wise check knows only the Windows-1252 bytes).
+  std::size_t base = part.find('.');
+  if (base == std::string::npos) base = part.size();
+  while (base > 0 && part[base - 1] == ' ') --base;
+  const std::string head = fold_case(part.substr(0, std::min<std::size_t>(base, 3)));
+  if ((head == "COM" || head == "LPT") && base == 5) {
+    const std::string digit = part.substr(3, 2);
+    if (digit == "\xc2\xb9" || digit == "\xc2\xb2" || digit == "\xc2\xb3")
+      return "has a component that is a reserved device name";
+  }
+  return nullptr;
+}
+}  // namespace
+
+const char* decoded_path_problem(const std::string& dir, const std::string& name) {
+  const auto is_sep = [](char c) { return c == '/' || c == '\\'; };
+  if (name.empty() || is_sep(name.back()) || name == "." ||
+      (name.size() >= 2 && name.back() == '.' && is_sep(name[name.size() - 2])))
+    return "empty file name";
+  if (dir != "." && !dir.empty() && is_sep(dir[0])) return "directory is absolute";
+  for (const std::string* text : {&dir, &name}) {
+    if (text == &dir && dir == ".") continue;
+    // Doubled separators and "." parts name nothing, as in the byte-wise check.
+    std::string part;
+    for (std::size_t i = 0; i <= text->size(); ++i) {
+      if (i < text->size() && !is_sep((*text)[i])) {
+        part += (*text)[i];
+        continue;
+      }
+      if (!part.empty() && part != ".")
+        if (const char* why = decoded_part_problem(part)) return why;
+      part.clear();
+    }
+  }
+  return nullptr;
+}
+
+std::string printable(const std::string& s) {
+  static const char hex[] = "0123456789abcdef";
+  std::string r;
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t j = i;
+    char32_t c = 0;
+    const bool ok = utf8_next(s, j, c);
+    const bool hidden = !ok || c < 0x20 || c == 0x7F || (c >= 0x80 && c <= 0x9F) || c == 0x200E || c == 0x200F ||
+                        (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+    if (!ok) j = i + 1;
+    if (!hidden) {
+      r.append(s, i, j - i);
+    } else {
+      for (std::size_t k = i; k < j; ++k) {
+        const auto b = static_cast<unsigned char>(s[k]);
+        r += "\\x";
+        r += hex[b >> 4];
+        r += hex[b & 15];
+      }
+    }
+    i = j;
+  }
+  return r;
 }
 
 std::string fold_case(const std::string& s) {

@@ -67,6 +67,9 @@ TEST(MemberPath, AcceptsOrdinaryPaths) {
   EXPECT_EQ(check("CONSOLE", "nul_file"), nullptr);
   EXPECT_EQ(check("COM10", "LPT0.txt"), nullptr);
   EXPECT_EQ(check("a..b", "..x"), nullptr);
+  // "." is the archive's name for the work directory, also as a component.
+  EXPECT_EQ(check(".\\DATA", "a"), nullptr);
+  EXPECT_EQ(check("./DATA/./deep/.", "./a"), nullptr);
 }
 
 TEST(MemberPath, RefusesEscapesAndWindowsTraps) {
@@ -86,8 +89,9 @@ TEST(MemberPath, RefusesEscapesAndWindowsTraps) {
       {"a", "Nul.tar.gz", "device"}, {"a", "com1", "device"}, {"a", "LPT9.log", "device"},
       {"a", "con .txt", "device"}, {"a", "COM\xb9", "device"}, {"a", "conout$", "device"},
       {"a.", "b", "ends in"}, {"a ", "b", "ends in"}, {"a", "b.", "ends in"},
-      {"a", "b ", "ends in"}, {"./a", "b", "ends in"}, {"a", ".", "ends in"},
-      {"a", "", "empty file name"}, {".", "sub/", "empty file name"},
+      {"a", "b ", "ends in"}, {"./a.", "b", "ends in"},
+      {"a", "", "empty file name"}, {".", "sub/", "empty file name"}, {"a", ".", "empty file name"},
+      {"a", "b/.", "empty file name"}, {"./..", "b", "'..'"},
   };
   for (const Case& c : cases) {
     const char* why = sfx_member_path_check(c.dir, c.name);

@@ -156,14 +156,57 @@ TEST_F(PacketTest, ArchiveEndTypesSkipTheCheck) {
 }
 
 TEST_F(PacketTest, OversizedLengthsAreRefused) {
-  Bytes s{0x84, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  const std::uint32_t big = 100011;
-  for (int k = 0; k < 4; ++k) s[5 + k] = static_cast<std::uint8_t>(big >> (8 * k));
-  s.resize(11 + big, 0);
-  EXPECT_EQ(read(s), 8);
+  // Anything over the packet size given to codec_init, although the record's
+  // buffer has 10 bytes more.
+  for (std::uint32_t big : {100001u, 100011u}) {
+    Bytes s{0x84, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    for (int k = 0; k < 4; ++k) s[1 + k] = s[5 + k] = static_cast<std::uint8_t>(big >> (8 * k));
+    s.resize(11 + big, 0);
+    EXPECT_EQ(read(s), 8) << big;
+  }
   Bytes u{0x04, 0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0};
   for (int k = 0; k < 4; ++k) u[1 + k] = static_cast<std::uint8_t>(0xFFFFFFFFu >> (8 * k));
   EXPECT_EQ(read(u), 8);
+}
+
+// A packet whose check bytes agree but whose lengths do not match its payload.
+Bytes framed(std::uint8_t type, std::uint32_t unpacked, const Bytes& payload) {
+  const auto stored = static_cast<std::uint32_t>(payload.size());
+  Bytes s{type};
+  for (std::uint32_t v : {unpacked, stored})
+    for (int k = 0; k < 4; ++k) s.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
+  std::uint8_t cs = 0, cx = 0;
+  packet_check_bytes(type, stored, unpacked, payload.data(), stored, &cs, &cx);
+  s.push_back(cs);
+  s.push_back(cx);
+  s.insert(s.end(), payload.begin(), payload.end());
+  return s;
+}
+
+TEST_F(PacketTest, LengthsThatLieAreRefused) {
+  // The buffer holds an earlier packet's data, which a lying length would
+  // hand on.
+  ASSERT_EQ(read(write(4, Bytes(5000, 'e'))), 0);
+  const Bytes ten{0x0A, 0, 0, 0, 0xB0, 0x3C, 0x6A, 0xC0};  // ten 0x61
+  EXPECT_EQ(read(framed(0x04, 10, ten)), 0);
+  // A stream that yields fewer or more bytes than the packet claims.
+  EXPECT_EQ(read(framed(0x04, 11, ten)), 9);
+  EXPECT_EQ(read(framed(0x04, 9, ten)), 9);
+  // A stored packet whose lengths differ; a compressed one without payload.
+  EXPECT_EQ(read(framed(0x84, 5000, {})), 9);
+  EXPECT_EQ(read(framed(0x84, 4, {'a', 'b', 'c'})), 9);
+  EXPECT_EQ(read(framed(0x04, 5000, {})), 9);
+  // A stream that claims 100000 bytes from 4 bytes of code decodes them
+  // from 1-bits read far past its end.
+  const int reports = codec_error_count();
+  EXPECT_EQ(read(framed(0x04, 100000, {0xA0, 0x86, 0x01, 0x00, 0x12, 0x34, 0x56, 0x78})), 9);
+  EXPECT_EQ(codec_error_count(), reports + 1);
+  EXPECT_EQ(codec_last_error(), 2);
+  // The archive end keeps its 12 and 8; any other archive end is held to
+  // the rule.
+  EXPECT_EQ(read(framed(0x81, 12, Bytes(8, 0))), 0);
+  EXPECT_EQ(read(framed(0x81, 12, Bytes(4, 0))), 9);
+  EXPECT_EQ(read(framed(0x81, 100000, Bytes(8, 0))), 9);
 }
 
 TEST_F(PacketTest, WrittenPacketsReadBack) {
@@ -192,6 +235,18 @@ TEST(PacketNoCodec, ReadAndWriteNeedTheWorkBuffer) {
   p->stored_len = 0;
   EXPECT_EQ(packet_write(p, f), 4);
   EXPECT_EQ(std::ftell(f), 0);
+  // Packet sizes that cannot hold a stream's 4-byte size header leave the
+  // layer without a work buffer too: the writer would compress into 2n - 1
+  // bytes.
+  for (std::uint32_t n : {0u, 1u, 3u}) {
+    EXPECT_EQ(codec_init(n), 3) << n;
+    p->type = 2;
+    p->unpacked_len = 1;
+    p->data[0] = 'x';
+    EXPECT_EQ(packet_write(p, f), 4) << n;
+  }
+  EXPECT_EQ(codec_init(4), 0);
+  EXPECT_EQ(packet_write(p, f), 0);
   std::fclose(f);
   packet_free(p);
   packet_free(nullptr);

@@ -73,6 +73,24 @@ TEST(CodecVectors, SizeHeaderBeyondCapacityIsCutAtCapacity) {
   EXPECT_EQ(out[300], 0xEE);
 }
 
+// Leaves a stretch of the stack below the caller full of 0xA5.
+[[gnu::noinline]] void dirty_stack() {
+  volatile std::uint8_t junk[64 * 1024];
+  for (auto& b : junk) b = 0xA5;
+}
+
+TEST(CodecVectors, RingPositionsNeverWrittenReadAsZero) {
+  // Size 60, then one match that copies from ring position 4036 on, which
+  // no byte of this stream has written.
+  const Bytes s{0x3C, 0, 0, 0, 0x00, 0x00, 0x01};
+  for (int k = 0; k < 2; ++k) {
+    dirty_stack();
+    Bytes out(60, 0xEE);
+    ASSERT_EQ(codec_decompress(s.data(), out.data(), static_cast<std::uint32_t>(s.size()), 60), 0);
+    EXPECT_EQ(out, Bytes(60, 0)) << k;
+  }
+}
+
 TEST(CodecVectors, ShortHeaderIsStatusOneWithReport) {
   const int before = codec_error_count();
   std::uint8_t in[3] = {1, 0, 0};

@@ -8,6 +8,20 @@
 
 #include "fs_test_support.h"
 
+// The test program is linked with --wrap=malloc: the library's allocations
+// come here, and one of a chosen size can be made to fail.
+extern "C" void* __real_malloc(std::size_t size);
+namespace {
+std::size_t g_fail_size = 0;
+}  // namespace
+extern "C" void* __wrap_malloc(std::size_t size) {
+  if (g_fail_size != 0 && size == g_fail_size) {
+    g_fail_size = 0;
+    return nullptr;
+  }
+  return __real_malloc(size);
+}
+
 namespace {
 
 // The result a state flag gives, or -1 for other names.
@@ -191,4 +205,14 @@ TEST_F(FsFlags, WalkModesAndRecords) {
   fs_dir_entry* early = fs_find_first((base + "?.rlm").c_str(), 0);
   ASSERT_TRUE(early);
   fs_find_close(early);
+
+  // Without memory for the record the walk yields nothing, reports it and
+  // leaves the process running (and the search closed).
+  RecordingLog log;
+  g_fail_size = sizeof(fs_dir_entry);
+  EXPECT_EQ(fs_find_first((base + "*.rlm").c_str(), 0), nullptr);
+  EXPECT_EQ(g_fail_size, 0u) << "the record was not allocated with malloc";
+  ASSERT_EQ(log.events.size(), 1u);
+  EXPECT_EQ(log.events[0].event, 0xC0000001u);
+  EXPECT_EQ(log.events[0].type, unsigned{FS_EVENT_ERROR});
 }

@@ -69,6 +69,52 @@ TEST(FsRegistry, ValueLimitIs298Characters) {
   EXPECT_EQ(log.events[0].first, "0local.system.b");
 }
 
+TEST(FsRegistry, KeysThatMayOnlyBeReadAreRead) {
+  Settings settings;
+  settings.set("0local", "system", "mode", "read-only");
+#ifdef _WIN32
+  // The key grants everyone reading (and changing its permissions back),
+  // not writing.
+  const char* key = "SOFTWARE\\Quillon\\Relaymark\\0local\\system";
+  SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+  PSID everyone = nullptr;
+  ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone));
+  alignas(DWORD) unsigned char acl_room[256];
+  auto* acl = reinterpret_cast<ACL*>(acl_room);
+  ASSERT_TRUE(InitializeAcl(acl, sizeof acl_room, ACL_REVISION));
+  ASSERT_TRUE(AddAccessAllowedAce(acl, ACL_REVISION, KEY_READ | WRITE_DAC, everyone));
+  auto set_dacl = [&](ACL* dacl) {
+    SECURITY_DESCRIPTOR sd;
+    InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&sd, TRUE, dacl, FALSE);
+    HKEY h = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, WRITE_DAC, &h), ERROR_SUCCESS);
+    EXPECT_EQ(RegSetKeySecurity(h, DACL_SECURITY_INFORMATION, &sd), ERROR_SUCCESS);
+    RegCloseKey(h);
+  };
+  set_dacl(acl);
+  HKEY full = nullptr;
+  const LONG all = RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_ALL_ACCESS, &full);
+  if (all == ERROR_SUCCESS) RegCloseKey(full);
+  EXPECT_EQ(all, ERROR_ACCESS_DENIED) << "the key still grants full access";
+  RecordingLog log;
+  EXPECT_EQ(get("0local", "system", "mode"), "read-only");
+  EXPECT_TRUE(log.events.empty());
+  set_dacl(nullptr);  // everyone everything again, so that the key can go
+  FreeSid(everyone);
+#else
+  // Natively a key directory that may not be written (an administrator
+  // reads it anyway).
+  const auto dir = settings.store_dir("local", "SOFTWARE\\Quillon\\Relaymark\\0local\\system");
+  std::filesystem::permissions(dir, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                        std::filesystem::perms::group_read | std::filesystem::perms::group_exec);
+  RecordingLog log;
+  EXPECT_EQ(get("0local", "system", "mode"), "read-only");
+  EXPECT_TRUE(log.events.empty());
+  std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
+#endif
+}
+
 TEST(FsRegistry, AbsentSectionUsesTheScopeKey) {
   Settings settings;
   settings.set("0local", "", "top", "t");

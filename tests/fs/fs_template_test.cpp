@@ -119,6 +119,22 @@ TEST(FsCatalog, MarkersNumberTheTexts) {
     EXPECT_EQ(c.t[1], nullptr);
     EXPECT_STREQ(c.t[3], "second");
   }
+  // The file's characters bound the slots: 14 characters make no table of
+  // 2^31 slots, while a number the file can hold keeps its text.
+  write_bytes(path, "@2147483646\nx\n");
+  {
+    Catalog c(path);
+    ASSERT_TRUE(c.t);
+    ASSERT_EQ(c.count, 15);
+    EXPECT_STREQ(c.t[0], "");
+    for (int i = 1; i < c.count; ++i) EXPECT_EQ(c.t[i], nullptr) << i;
+  }
+  write_bytes(path, "@9\nnine\n@\n");
+  {
+    Catalog c(path);
+    ASSERT_EQ(c.count, 10);
+    EXPECT_STREQ(c.t[9], "nine");
+  }
 }
 
 TEST(FsCatalog, LongLinesArriveInPiecesAndTextsStayInTheirBuffer) {

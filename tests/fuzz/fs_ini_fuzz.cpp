@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <cstdlib>
 
+#include "fuzz_check.h"
 #include "fs_code.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -21,9 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (t) {
     // Every entry stays inside its widths and lookups walk to the end entry.
     for (fs_ini_entry* e = t; e->section[0]; ++e) {
-      if (std::strlen(e->section) > 12 || std::strlen(e->key) > 19 || std::strlen(e->value) > 126)
-        __builtin_trap();
-      if (fs_ini_find(t, e->section, e->key) == nullptr) __builtin_trap();
+      FUZZ_CHECK(std::strlen(e->section) <= 12 && std::strlen(e->key) <= 19 && std::strlen(e->value) <= 126);
+      FUZZ_CHECK(fs_ini_find(t, e->section, e->key) != nullptr);
     }
     fs_ini_find_last(t, "ALL", "X");
     fs_ini_entry extra{};

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <tuple>
 
 #include "sfx_session.h"
 #include "sfx_test_archive.h"
@@ -192,6 +193,15 @@ TEST_F(SfxFlow, TopLevelFailuresCloseWithMessage8) {
     EXPECT_EQ(boxes_, (Boxes{err("ERROR", bad_packet), closing_files()}));
   }
   {
+    // A member header stored with lengths that lie (nothing behind it).
+    TestArchive a;
+    a.framed(SFX_MEMBER_HEADER | PACKET_STORED, SFX_MEMBER_HEADER_SIZE, {});
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, (Boxes{err("ERROR", bad_packet), closing_files()}));
+  }
+  {
     // Member data at the top level.
     TestArchive a;
     a.data("stray");
@@ -215,6 +225,32 @@ TEST_F(SfxFlow, MemberFailures) {
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(boxes_, (Boxes{err("ERROR", "Error reading file. Installation self-extract file is probably damaged."),
                              closing_files()}));
+  }
+  {
+    // Data packets whose payload does not give their length: a stream of
+    // ten bytes in a packet of eleven, and a stream that claims 100000
+    // bytes from four bytes of code (the codec reports it once).
+    const std::string read_error = "Error reading file. Installation self-extract file is probably damaged.";
+    const TestArchive::Bytes ten{0x0A, 0, 0, 0, 0xB0, 0x3C, 0x6A, 0xC0};
+    const TestArchive::Bytes far{0xA0, 0x86, 0x01, 0x00, 0x12, 0x34, 0x56, 0x78};
+    const Boxes lie{err("ERROR", read_error), closing_files()};
+    const Boxes far_boxes{err("Problem...", "Error during file decompression. Code = 2. Installation "
+                                            "self-extract file is probably damaged. Switch to main "
+                                            "application's window and press \"Cancel\"."),
+                          err("ERROR", read_error), closing_files()};
+    for (const auto& [payload, claimed, want] :
+         {std::tuple{ten, 11u, lie}, std::tuple{far, 100000u, far_boxes}}) {
+      TestArchive a;
+      a.header(".", "a.txt", 0);
+      a.framed(SFX_MEMBER_DATA, claimed, payload);
+      a.end(claimed, 1);
+      control_and_setup(a);
+      a.archive_end();
+      save(a);
+      EXPECT_EQ(run(), 1);
+      EXPECT_EQ(boxes_, want);
+      EXPECT_FALSE(fs::exists(work_ / "setup-report.txt"));
+    }
   }
   const std::string mismatch = "Incorrect length or number of packets. File " + own_ + " is damaged.";
   for (auto [total, count] : {std::pair{10u, 1u}, std::pair{9u, 2u}}) {
@@ -419,7 +455,6 @@ TEST_F(SfxFlow, CzechTexts) {
 
 }  // namespace
 
-#ifdef QTK_TOOL
 namespace {
 // What the packer writes, the stub reads: a folder packed by qtk over three
 // volumes behind the console build comes out whole.
@@ -449,4 +484,3 @@ TEST_F(SfxFlow, PackerOutputOverVolumes) {
   EXPECT_TRUE(fs::exists(work_ / "setup-report.txt"));
 }
 }  // namespace
-#endif

@@ -95,6 +95,20 @@ class TestArchive {
     append(t, sizeof t);
   }
   void raw(const Bytes& bytes) { append(bytes.data(), bytes.size()); }
+  // A packet written as given (type with its stored bit, both lengths, the
+  // payload) with check bytes that agree: for lengths that lie.
+  void framed(std::uint8_t type_on_disk, std::uint32_t unpacked_len, const Bytes& payload) {
+    const auto stored = static_cast<std::uint32_t>(payload.size());
+    Bytes& v = volumes_.back();
+    v.push_back(type_on_disk);
+    put32(v, unpacked_len);
+    put32(v, stored);
+    std::uint8_t cs = 0, cx = 0;
+    packet_check_bytes(type_on_disk, stored, unpacked_len, payload.data(), stored, &cs, &cx);
+    v.push_back(cs);
+    v.push_back(cx);
+    v.insert(v.end(), payload.begin(), payload.end());
+  }
 
   std::uint32_t first_packet() const { return first_; }
   Bytes& volume(std::size_t i) { return volumes_[i]; }

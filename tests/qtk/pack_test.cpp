@@ -165,6 +165,9 @@ TEST_F(Pack, RefusesNamesTheInstallerWouldRefuse) {
   const struct { const char* name; const char* why; } cases[] = {
       {"a:b.txt", "':'"}, {"what?.txt", "may not hold"}, {"con.txt", "device"},
       {"dot.", "ends in"}, {"sub/aux/x.txt", "device"}, {"tab\there", "control"},
+      // A Linux name that the installer would take for a folder and a file.
+      {"a\\b", "holds '\\'"}, {"COM0", "reserved device name"}, {"lpt0.txt", "reserved device name"},
+      {"del\x7f", "control character"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -185,6 +188,67 @@ TEST_F(Pack, RefusesNamesTheInstallerWouldRefuse) {
   r = pack(src, out, {"--run", "setup.exe"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("only in letter case"), std::string::npos) << r.err;
+  fs::remove(src / "SETUP.EXE");
+  // Letter case as Windows folds it in the chosen code page, beyond ASCII.
+  const struct { const char* a; const char* b; const char* cp; } twins[] = {
+      {"CAF\xc3\x89", "caf\xc3\xa9", "1252"},                                   // CAFÉ, café
+      {"\xd0\xa4\xd0\x90\xd0\x99\xd0\x9b", "\xd1\x84\xd0\xb0\xd0\xb9\xd0\xbb", "1251"},  // ФАЙЛ, файл
+  };
+  for (const auto& t : twins) {
+    SCOPED_TRACE(t.cp);
+    write_text(src / (std::string(t.a) + ".txt"), "twin");
+    write_text(src / (std::string(t.b) + ".txt"), "twin");
+    r = pack(src, out, {"--run", "setup.exe", "--codepage", t.cp});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("only in letter case"), std::string::npos) << r.err;
+    fs::remove(src / (std::string(t.a) + ".txt"));
+    fs::remove(src / (std::string(t.b) + ".txt"));
+  }
+}
+
+TEST_F(Pack, LinksInsideArePackedAsWhatTheyNameLinksOutsideRefused) {
+  write_text(root / "secret.txt", "secret");
+  fs::create_directories(root / "outside");
+  write_text(root / "outside" / "s.txt", "secret");
+  fs::create_symlink("setup.exe", src / "again.exe");
+  fs::create_directory_symlink("n1/n2", src / "n2-too");
+  ASSERT_EQ(pack(src, out, {"--run", "setup.exe"}).code, 0);
+  const Result l = run({"list", out.string()});
+  EXPECT_NE(l.out.find("again.exe"), std::string::npos) << l.out;
+  EXPECT_NE(l.out.find("n2-too/n3/deep.txt"), std::string::npos) << l.out;
+  // Out of DIR, by absolute or relative path, to a file or a folder: refused by name.
+  for (const char* link : {"sub/abs.txt", "sub/rel.txt", "sub/dir"}) {
+    SCOPED_TRACE(link);
+    fs::remove_all(src / "sub");
+    fs::create_directories(src / "sub");
+    const std::string l2 = link;
+    if (l2 == "sub/abs.txt") fs::create_symlink(root / "secret.txt", src / link);
+    if (l2 == "sub/rel.txt") fs::create_symlink("../../secret.txt", src / link);
+    if (l2 == "sub/dir") fs::create_directory_symlink("../../outside", src / link);
+    const Result r = pack(src, out, {"--run", "setup.exe"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find(std::string(link) + ": a symbolic link that leads out of"), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(Pack, PlantedTemporaryNamesAreNotWrittenThrough) {
+  // Links planted at the names an earlier version would have chosen.
+  write_text(root / "victim", "keep");
+  const std::string pid = std::to_string(getpid());
+  for (const char* base : {".setup.exe.qtk-", ".setup.001.qtk-"})
+    fs::create_symlink(root / "victim", out.parent_path() / (base + pid + ".part"));
+  ASSERT_EQ(pack(src, out, {"--run", "setup.exe", "--volume-size", "150000"}).code, 0);
+  EXPECT_EQ(read_bytes(root / "victim"), (Bytes{'k', 'e', 'e', 'p'}));
+  EXPECT_FALSE(fs::is_symlink(out));
+  EXPECT_EQ(run({"test", out.string()}).code, 0);
+  // Created exclusively, yet with the permissions a plain create gives.
+  const mode_t mask = umask(0);
+  umask(mask);
+  for (const fs::path& p : {out, out.parent_path() / "setup.001"}) {
+    struct stat st{};
+    ASSERT_EQ(stat(p.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask) << p;
+  }
 }
 
 TEST_F(Pack, ControlFileAndRunMustAgree) {
@@ -362,7 +426,7 @@ TEST_F(Pack, BrandedInstallerCarriesTheAuthorsIconAndVersionAndCanBeSigned) {
   EXPECT_NE(bad_icon.err.find("bad.ico: not an icon file (.ico)"), std::string::npos) << bad_icon.err;
   const Result bad_version = pack(src, out, {"--run", "setup.exe", "--version", "2.1.0"});
   EXPECT_EQ(bad_version.code, 2);
-  EXPECT_NE(bad_version.err.find("'2.1.0' is not a version A.B.C.D"), std::string::npos) << bad_version.err;
+  EXPECT_NE(bad_version.err.find("--version 2.1.0: not a version A.B.C.D"), std::string::npos) << bad_version.err;
   const Result not_windows = pack(src, out, {"--run", "setup.exe", "--product", "X"});
   EXPECT_EQ(not_windows.code, 1);
   EXPECT_NE(not_windows.err.find("not a Windows program"), std::string::npos) << not_windows.err;

@@ -1,6 +1,9 @@
 // qtk compress / decompress: raw streams, and refusing bad ones without
 // leaving output behind.
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <cstring>
 
 #include "qtk_test_util.h"
 
@@ -55,6 +58,25 @@ TEST_F(Stream, BadStreamsAreRefusedInOneLineAndLeaveNoOutput) {
   }
   expect_only({"in", "good.qz", "cut.qz", "long.qz", "short.qz", "huge.qz"});
   EXPECT_EQ(run({"decompress", "only-one"}).code, 2);
+}
+
+TEST_F(Stream, MemoryFollowsTheOutputNotTheHeadersClaim) {
+  // 256 KiB of noise whose header claims 150 MB: refused as soon as the
+  // decoder runs past the end, without taking what the header claims.
+  Bytes b(4 + (256 << 10));
+  const std::uint32_t claim = 150000000;
+  std::memcpy(b.data(), &claim, 4);
+  std::uint32_t x = 12345;
+  for (std::size_t i = 4; i < b.size(); ++i) b[i] = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+  write_bytes(root / "noise.qz", b);
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  const Result r = run({"decompress", (root / "noise.qz").string(), (root / "out").string()});
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("ends too early"), std::string::npos) << r.err;
+  EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 << 10) << "KiB";
+  expect_only({"noise.qz"});
 }
 
 }  // namespace
