@@ -6,8 +6,8 @@
 #include "codec.h"
 #include "qtk.h"
 
-#ifndef QTK_DEFAULT_STUB
-#define QTK_DEFAULT_STUB "qtksfx.exe"
+#ifndef QTK_VERSION
+#define QTK_VERSION "?"
 #endif
 
 namespace qtk {
@@ -26,7 +26,8 @@ const char* const kMainHelp =
     "  compress IN OUT                   compress a file into one raw stream\n"
     "  decompress IN OUT                 expand a raw stream\n"
     "\n"
-    "Run 'qtk COMMAND --help' for a command's options.\n"
+    "Run 'qtk COMMAND --help' for a command's options, 'qtk --version' for the\n"
+    "version and the stub that qtk carries.\n"
     "Exit codes: 0 ok, 1 failed or damaged input, 2 usage error.\n";
 
 const char* const kPackHelp =
@@ -43,8 +44,7 @@ const char* const kPackHelp =
     "                         file, renamed into place only when complete)\n"
     "  --run PROGRAM          the setup program, relative to DIR\n"
     "  --stub FILE            the stub to put in front (default: $QTK_STUB, else\n"
-    "                         the one this project builds:\n"
-    "                         " QTK_DEFAULT_STUB ")\n"
+    "                         the 32-bit Windows stub that qtk carries)\n"
     "  --volume-size SIZE     split into volumes of at most SIZE bytes: SETUP and\n"
     "                         SETUP's name with the extension replaced by 001,\n"
     "                         002, ...; SIZE in bytes, with K, M or G, or one of\n"
@@ -52,7 +52,17 @@ const char* const kPackHelp =
     "  -j, --jobs N           compress on N threads (default: all cores); the\n"
     "                         output does not depend on N\n"
     "  --codepage N           Windows code page of the member names (default 1252)\n"
-    "  -q, --quiet            no progress bar, no summary\n";
+    "  -q, --quiet            no progress bar, no summary\n"
+    "\n"
+    "The installer's own icon and version resource, shown by Explorer, the\n"
+    "file's properties and the elevation prompt (put into the installer's copy\n"
+    "of the stub, which must be a Windows program; any other of the stub's\n"
+    "icons and version resource give way to them):\n"
+    "  --icon FILE.ico        the icon\n"
+    "  --product NAME         the product name\n"
+    "  --company NAME         the company name\n"
+    "  --description TEXT     the file description (the elevation prompt shows it)\n"
+    "  --version A.B.C.D      file and product version, four numbers 0 to 65535\n";
 
 const char* const kListHelp =
     "usage: qtk list SETUP [--codepage N]\n"
@@ -98,7 +108,7 @@ struct Args {
 // Options that take a value, by every name they go by.
 bool takes_value(const std::string& o) {
   for (const char* v : {"-o", "--output", "--run", "--stub", "--volume-size", "-j", "--jobs", "--codepage", "-C",
-                        "--directory"})
+                        "--directory", "--icon", "--product", "--company", "--description", "--version"})
     if (o == v) return true;
   return false;
 }
@@ -170,9 +180,15 @@ int command(const std::vector<std::string>& args, Console& con) {
     con.out << kMainHelp;
     return kExitOk;
   }
+  if (cmd == "--version") {
+    std::size_t stub_size = 0;
+    embedded_stub(stub_size);
+    con.out << "qtk " QTK_VERSION "\nstub: qtksfx.exe for 32-bit Windows, " << stub_size << " bytes, carried inside\n";
+    return kExitOk;
+  }
   if (cmd == "pack") {
     const Args a = parse(args, 1, {"-o", "--output", "--run", "--stub", "--volume-size", "-j", "--jobs",
-                                   "--codepage"});
+                                   "--codepage", "--icon", "--product", "--company", "--description", "--version"});
     if (a.help) {
       con.out << kPackHelp;
       return kExitOk;
@@ -189,9 +205,25 @@ int command(const std::vector<std::string>& args, Console& con) {
       o.run = *r;
       o.run_given = true;
     }
-    if (const std::string* s = option(a, {"--stub"})) o.stub = *s;
-    else if (const char* e = std::getenv("QTK_STUB"); e && *e) o.stub = e;
-    else o.stub = QTK_DEFAULT_STUB;
+    if (const std::string* s = option(a, {"--stub"})) {
+      if (s->empty()) usage_error("--stub needs a file");
+      o.stub = *s;
+    } else if (const char* e = std::getenv("QTK_STUB"); e && *e) o.stub = e;
+    if (const std::string* i = option(a, {"--icon"})) {
+      if (i->empty()) usage_error("--icon needs a file");
+      o.icon = *i;
+    }
+    for (auto [name, field] : {std::pair{"--product", &o.brand.product}, std::pair{"--company", &o.brand.company},
+                               std::pair{"--description", &o.brand.description}})
+      if (const std::string* t = option(a, {name})) {
+        if (t->empty()) usage_error(std::string(name) + " needs a text");
+        *field = *t;
+      }
+    if (const std::string* v = option(a, {"--version"})) {
+      if (std::string err = pe::parse_version(*v, o.brand.version); !err.empty())
+        usage_error("--version " + printable(*v) + ": " + err);
+      o.brand.has_version = true;
+    }
     if (const std::string* v = option(a, {"--volume-size"})) {
       o.volume_size = parse_size(*v);
       if (o.volume_size == 0) usage_error("--volume-size must be above 0");

@@ -415,12 +415,10 @@ int pack(const PackOptions& opt, const Console& con) {
     fail(printable(opt.dir) + ": " + errno_text());
   }
 
-  // The stub.
-  struct stat stub_st{};
-  if (stat(opt.stub.c_str(), &stub_st) != 0 || !S_ISREG(stub_st.st_mode))
-    fail("stub " + opt.stub + " not found (build it with the mingw preset, or give --stub FILE)");
-  if (static_cast<std::uint64_t>(stub_st.st_size) > 0x7FFFFFFFu - 64) fail("stub " + opt.stub + " is too large");
-  const auto stub_size = static_cast<std::uint32_t>(stub_st.st_size);
+  // The stub, with the author's icon and version resource when given.
+  bool stub_executable = false;
+  const std::vector<std::uint8_t> stub = stub_image(opt, stub_executable);
+  const auto stub_size = static_cast<std::uint32_t>(stub.size());
 
   // Volume size limits, checked before any work.
   const std::uint32_t chunk = sfx_data_chunk_size(opt.volume_size);
@@ -506,7 +504,7 @@ int pack(const PackOptions& opt, const Console& con) {
     }
   }
 
-  // Volume 1: the stub, copied into a temporary file; executable when the
+  // Volume 1: the stub, written into a temporary file; executable when the
   // stub is, the later volumes plain files.
   const mode_t mask = umask(0);
   umask(mask);
@@ -514,24 +512,11 @@ int pack(const PackOptions& opt, const Console& con) {
   std::vector<std::string> finals{opt.output};
   std::string tmp1;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(
-      create_temp(opt.output, ((stub_st.st_mode & 0111) ? 0777 : 0666) & ~mask, tmp1), std::fclose);
+      create_temp(opt.output, (stub_executable ? 0777 : 0666) & ~mask, tmp1), std::fclose);
   if (!out) fail(printable(opt.output) + ": cannot create: " + errno_text());
   temps.files.emplace_back(tmp1, opt.output);
-  {
-    std::FILE* in = std::fopen(opt.stub.c_str(), "rb");
-    if (!in) fail("stub " + printable(opt.stub) + ": " + errno_text());
-    char buf[65536];
-    std::size_t n, copied = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) {
-      if (std::fwrite(buf, 1, n, out.get()) != n) {
-        std::fclose(in);
-        fail(printable(opt.output) + ": write failed: " + errno_text());
-      }
-      copied += n;
-    }
-    std::fclose(in);
-    if (copied != stub_size) fail("stub " + printable(opt.stub) + " changed while it was being copied");
-  }
+  if (std::fwrite(stub.data(), 1, stub.size(), out.get()) != stub.size())
+    fail(printable(opt.output) + ": write failed: " + errno_text());
 
   SfxArchiveWriter writer(
       out.get(), stub_size, opt.volume_size,

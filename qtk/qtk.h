@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "pe_resources.h"
+
 namespace qtk {
 
 // Exit codes.
@@ -115,13 +117,23 @@ int run_command(const std::vector<std::string>& args, std::ostream& out, std::os
                 bool err_is_terminal);
 
 struct PackOptions {
-  std::string dir, output, run, stub;
+  std::string dir, output, run;
+  std::string stub;  // a stub file; empty: the one qtk carries
+  std::string icon;  // an .ico file for the installer; empty: none
+  pe::Brand brand;   // version resource texts and numbers (the icon is read from `icon`)
   bool run_given = false;
   std::uint64_t volume_size = 0;
   unsigned jobs = 1;
   unsigned codepage = 1252;
 };
 int pack(const PackOptions& opt, const Console& con);
+
+// The shipping stub (32-bit Windows), carried inside qtk.
+const std::uint8_t* embedded_stub(std::size_t& size);
+// The stub that pack puts in front: opt.stub or the embedded one, with the
+// author's icon and version resource put in. `executable`: whether the
+// installer file is made executable (as the stub file is).
+std::vector<std::uint8_t> stub_image(const PackOptions& opt, bool& executable);
 
 enum class ReadMode { kList, kTest, kExtract };
 struct ReadOptions {

@@ -15,6 +15,12 @@ for p in cmake ninja-build g++ clang libgtest-dev zlib1g-dev \
          locales openssl osslsigncode; do
   have_pkg "$p" || need+=("$p")
 done
+# The packer's tests read an installer's resources back (wrestool) and sign
+# installers with a throwaway certificate; cpack finds the .deb's dependencies;
+# groff checks the manual page.
+for p in icoutils osslsigncode openssl dpkg-dev file groff-base; do
+  have_pkg "$p" || need+=("$p")
+done
 # 32-bit Wine needs the i386 architecture.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386

@@ -8,8 +8,10 @@
 #include <iterator>
 #include <sstream>
 
+#include "pe_resources.h"
 #include "sfx_test_archive.h"
 #include "sfx_wine_harness.h"
+#include "test_icon.h"
 
 namespace {
 
@@ -365,6 +367,67 @@ TEST_F(SfxWine, CzechTexts) {
                     "Instalace nemůže dále pokračovat a bude nouzově ukončena. Pravděpodobně zůstaly nějaké "
                     "soubory v adresáři " + work_ + ".",
                     true}});
+}
+
+// The author's icon and version resource in the stub: the installer runs
+// with its own dialog and texts as before, and Windows reads them back as
+// Explorer and the file's properties do.
+TEST_F(SfxWine, BrandedStub) {
+  qtk::pe::Brand brand;
+  brand.icon = test_icon();
+  brand.product = "Example Suite";
+  brand.company = "Example Ltd.";
+  brand.description = "Example Setup";
+  brand.has_version = true;
+  brand.version = {2, 1, 0, 7};
+  TestArchive::Bytes image = stub_image();
+  ASSERT_EQ(qtk::pe::brand_stub(image, brand), "");
+  TestArchive a(image);
+  a.member("docs", "readme.txt", "hello\r\n", 946684800);
+  control_and_setup(a);
+  a.archive_end();
+  save(a);
+  const SfxRun r = run();
+  EXPECT_EQ(r.exit_code, 0);
+  expect_boxes(r, {});
+  EXPECT_EQ(r.dialog_caption, "Preparing installation");
+  EXPECT_EQ(r.dialog_texts, "Preparing installation. Please wait...|Win32 SFX 1.1|Cancel|QTK 1.1");
+  EXPECT_EQ(r.last_status, "\r\nSetu program\r\n" + work_ + "setup.exe\r\nran. Waiting for its completion.");
+  EXPECT_EQ(slurp(work_ + "docs\\readme.txt"), "hello\r\n");
+  EXPECT_TRUE(exists(work_ + "setup-report.txt"));
+
+  const std::wstring file = sfx_wide(own_);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(file.c_str(), 0, size, info.data()));
+  const std::pair<const wchar_t*, const wchar_t*> texts[] = {
+      {L"ProductName", L"Example Suite"}, {L"CompanyName", L"Example Ltd."}, {L"FileDescription", L"Example Setup"},
+      {L"FileVersion", L"2.1.0.7"},       {L"ProductVersion", L"2.1.0.7"}};
+  for (const auto& [key, want] : texts) {
+    void* value = nullptr;
+    UINT len = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + key;
+    ASSERT_TRUE(VerQueryValueW(info.data(), path.c_str(), &value, &len)) << sfx_utf8(key);
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(value)), want) << sfx_utf8(key);
+  }
+  void* fixed = nullptr;
+  UINT len = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", &fixed, &len));
+  EXPECT_EQ(static_cast<VS_FIXEDFILEINFO*>(fixed)->dwFileVersionMS, 0x00020001u);
+  EXPECT_EQ(static_cast<VS_FIXEDFILEINFO*>(fixed)->dwProductVersionLS, 0x00000007u);
+  EXPECT_EQ(ExtractIconExW(file.c_str(), -1, nullptr, nullptr, 0), 1u);
+  HICON icon = nullptr;
+  ASSERT_EQ(ExtractIconExW(file.c_str(), 0, &icon, nullptr, 1), 1u);
+  ICONINFO ii{};
+  ASSERT_TRUE(GetIconInfo(icon, &ii));
+  BITMAP bm{};
+  GetObjectW(ii.hbmColor, sizeof bm, &bm);
+  EXPECT_EQ(bm.bmWidth, 32);  // the large image of the two
+  DeleteObject(ii.hbmColor);
+  DeleteObject(ii.hbmMask);
+  DestroyIcon(icon);
 }
 
 }  // namespace
