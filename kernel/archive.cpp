@@ -87,9 +87,10 @@ const char* sfx_status_text(int status) {
     case SFX_E_TOO_LONG: return "path too long";
     case SFX_E_WRITE: return "write failed";
     case SFX_E_VOLUME_SMALL: return "volume size too small";
-    case SFX_E_OPEN: return "cannot create the next volume";
+    case SFX_E_OPEN: return "cannot create or open the next volume";
     case SFX_E_ENCODE: return "compressor failed";
     case SFX_E_VOLUME_LARGE: return "a volume would be larger than 2 GiB";
+    case SFX_E_READ: return "a packet cannot be read";
     default: return "unknown status";
   }
 }
@@ -278,6 +279,27 @@ int sfx_walk_step(sfx_walk* walk, const Packet* packet) {
   if (total != walk->total) return SFX_E_TOTAL;
   if (count != walk->count) return SFX_E_COUNT;
   return SFX_STEP_MEMBER_DONE;
+}
+
+void sfx_walker_init(sfx_walker* w, Packet* packet, void* ctx,
+                     int (*read)(void* ctx, Packet* packet, const sfx_walk* walk),
+                     int (*next_volume)(void* ctx)) {
+  sfx_walk_init(&w->walk);
+  w->packet = packet;
+  w->ctx = ctx;
+  w->read = read;
+  w->next_volume = next_volume;
+  w->read_status = 0;
+}
+
+int sfx_walker_next(sfx_walker* w) {
+  for (;;) {
+    w->read_status = w->read(w->ctx, w->packet, &w->walk);
+    if (w->read_status != 0) return SFX_E_READ;
+    const int step = sfx_walk_step(&w->walk, w->packet);
+    if (step != SFX_STEP_VOLUME) return step;
+    if (w->next_volume(w->ctx) != 0) return SFX_E_OPEN;
+  }
 }
 
 // ---- volume names -----------------------------------------------------------------------

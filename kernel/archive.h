@@ -81,6 +81,7 @@ enum : int {
   SFX_E_OPEN = -14,           // a further volume could not be created
   SFX_E_ENCODE = -15,         // the compressor failed
   SFX_E_VOLUME_LARGE = -16,   // a volume would pass 2 GiB (the stub's file offsets)
+  SFX_E_READ = -17,           // the walk: a packet could not be read (see sfx_walker)
 };
 
 // A short English text for a status above (for tools and logs).
@@ -177,6 +178,36 @@ void sfx_walk_init(sfx_walk* walk);
 // itself is not parsed here (see sfx_member_check). After a failed step the
 // walk is back at the top level.
 int sfx_walk_step(sfx_walk* walk, const Packet* packet);
+
+// The one walk over an archive's packets, shared by the stub, the packer's
+// reader and the fuzzer: it reads each packet through `read`, follows the
+// packet order with sfx_walk_step, and hands every volume end to
+// `next_volume`, so that its caller sees only members, their data, their
+// ends and the archive end.
+struct sfx_walker {
+  sfx_walk walk;
+  Packet* packet;  // the record every packet is read into
+  void* ctx;
+  // Reads the next packet into `packet` (packet_read, usually); returns a
+  // packet status. `walk` tells where the packet stands.
+  int (*read)(void* ctx, Packet* packet, const sfx_walk* walk);
+  // The current volume has ended: go on at offset 0 of the next one.
+  // 0, or a nonzero value to end the walk with SFX_E_OPEN.
+  int (*next_volume)(void* ctx);
+  int read_status;  // after SFX_E_READ: the status that `read` returned
+};
+
+void sfx_walker_init(sfx_walker* w, Packet* packet, void* ctx,
+                     int (*read)(void* ctx, Packet* packet, const sfx_walk* walk),
+                     int (*next_volume)(void* ctx));
+
+// Reads on to the next event: SFX_STEP_MEMBER (packet holds the member
+// header), SFX_STEP_DATA, SFX_STEP_MEMBER_DONE or SFX_STEP_END. Volume ends
+// are followed through next_volume and not returned. Failures: SFX_E_READ
+// (read_status says why; walk.in_member where), SFX_E_OPEN, or a failed step
+// of sfx_walk_step. The walk may go on after any failure: a caller that
+// reports faults and carries on (the packer's test) calls it again.
+int sfx_walker_next(sfx_walker* w);
 
 // ---- volume names -----------------------------------------------------------------------
 // Derives the next volume's path from the path of the volume just finished

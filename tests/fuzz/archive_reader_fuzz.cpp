@@ -35,12 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::uint32_t first = 0;
   long end = 0;
   if (sfx_trailer_read(f, &first, &end) == SFX_OK) {
-    sfx_walk walk;
-    sfx_walk_init(&walk);
+    // The walk the stub and the packer use; one volume only.
+    sfx_walker w;
+    sfx_walker_init(
+        &w, packet, f, [](void* ctx, Packet* p, const sfx_walk*) { return packet_read(p, static_cast<std::FILE*>(ctx)); },
+        [](void*) { return 1; });
     for (int n = 0; n < 10000; ++n) {
-      if (packet_read(packet, f) != 0) break;
-      const int step = sfx_walk_step(&walk, packet);
-      if (step < 0 || step == SFX_STEP_END || step == SFX_STEP_VOLUME) break;
+      const int step = sfx_walker_next(&w);
+      if (step < 0 || step == SFX_STEP_END) break;
       if (step == SFX_STEP_MEMBER) {
         sfx_member m{};
         const char* why = nullptr;
