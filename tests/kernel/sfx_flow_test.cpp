@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -136,13 +137,15 @@ TEST_F(SfxFlow, GoodArchiveExtractsRunsSetupAndEndsWithZero) {
   EXPECT_EQ(status[0], "status:  / Preparing file: /  / " + work_dir_ + "./readme.txt");
   EXPECT_EQ(status[1], "status:  / Preparing file: /  / " + work_dir_ + "docs/deep/er/big.bin");
   EXPECT_EQ(status[5], "status:  / Setu program / " + work_dir_ + "setup.sh / ran. Waiting for its completion.");
-  // The bar starts at 0 and reaches the end of the archive.
-  std::vector<std::string> progress;
+  // The bar only moves forward and reaches the end of the archive. Its 0 %
+  // is set right after the trailer, which may be before the bar exists: the
+  // main thread starts when the window is there, the bar follows.
+  std::vector<int> progress;
   for (const auto& l : lines_)
-    if (l.rfind("progress: ", 0) == 0) progress.push_back(l);
+    if (l.rfind("progress: ", 0) == 0) progress.push_back(std::atoi(l.c_str() + 10));
   ASSERT_FALSE(progress.empty());
-  EXPECT_EQ(progress.front(), "progress: 0%");
-  EXPECT_GE(std::atoi(progress.back().c_str() + 10), 95);
+  EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end())) << ::testing::PrintToString(progress);
+  EXPECT_GE(progress.back(), 95);
 }
 
 TEST_F(SfxFlow, SetupProgramMissingStillEndsWithZero) {
