@@ -15,6 +15,8 @@
 constexpr std::size_t SFX_PATH_ROOM = 1024;
 // Seconds the main thread waits for the progress window.
 constexpr int SFX_DIALOG_WAIT_SECONDS = 30;
+// The control file, in the work directory.
+inline constexpr char SFX_CONTROL_FILE[] = "qtksfx.ini";
 
 // String table ids.
 enum : int {
@@ -26,7 +28,9 @@ enum : int {
   SFX_MSG_BAD_PACKET = 6,
   SFX_MSG_CLOSING = 7,
   SFX_MSG_CLOSING_FILES = 8,
+  SFX_MSG_NO_CONTROL = 9,
   SFX_MSG_NO_RUN = 10,
+  SFX_MSG_CANT_RUN = 11,
   SFX_MSG_UNEXPECTED = 12,
   SFX_MSG_PREPARING = 13,
   SFX_MSG_SETUP_RUNNING = 14,
@@ -67,6 +71,9 @@ extern std::int32_t sfx_progress_end;
 extern Packet* sfx_packet;
 // The program's own path as started; used unchanged in messages.
 extern char sfx_own_path[SFX_PATH_ROOM];
+// Set when this run has extracted a member onto the control file: only then
+// is the control file in the work directory this archive's.
+extern bool sfx_control_extracted;
 
 // ---- the flow ----------------------------------------------------------------
 // Runs the whole self-extraction for the program started as own_path (an
@@ -81,6 +88,14 @@ void sfx_extract_member();
 // Closes the current volume and opens the next one, prompting for the
 // diskette until it opens (or the user cancels from the progress window).
 void sfx_change_volume();
+
+// True when a member's directory and file name (as checked by
+// sfx_member_path_check) land on the control file in the work directory.
+bool sfx_is_control_file(const char* dir, const char* name);
+
+// The progress window's Cancel, on the UI thread: from now on the main
+// thread starts no setup program; message 22, then exit code 1.
+[[noreturn]] void sfx_cancel();
 
 // ---- messages ----------------------------------------------------------------
 // A message box: caption and text are string-table ids, arg fills the one

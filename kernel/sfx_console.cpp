@@ -1,6 +1,8 @@
 // The console build of the stub: the same flow on a terminal. Message boxes
 // and the status box are printed, a box waits for a line on standard input
-// (as the user's OK), Ctrl+C is the progress window's Cancel button.
+// (as the user's OK; with boxes of both threads open, lines answer them in
+// the order in which they were shown), Ctrl+C is the progress window's
+// Cancel button.
 //
 // For the tests: QTKSFX_SYSTEM_DIR stands in for the Windows directory,
 // QTKSFX_NO_WINDOW=1 keeps the "window" from ever appearing,
@@ -31,6 +33,13 @@ namespace {
 int g_language = -1;    // 0 English, 1 Czech
 int g_last_percent = -1;
 bool g_stdin_ended = false;
+
+// Boxes take turns at standard input: each takes a ticket when it is shown,
+// and the box whose ticket is being served reads the next line.
+pthread_mutex_t g_box_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_box_turn = PTHREAD_COND_INITIALIZER;
+unsigned g_box_next = 0;
+unsigned g_box_serving = 0;
 
 bool env_set(const char* name) {
   const char* v = std::getenv(name);
@@ -102,10 +111,7 @@ void* ui_thread(void*) {
   sigaddset(&set, SIGINT);
   for (;;) {
     int sig = 0;
-    if (sigwait(&set, &sig) == 0 && sig == SIGINT) {
-      sfx_show_message(SFX_CAP_CANCELLED, SFX_MSG_CANCELLED, sfx_work_dir, false);
-      sfx_platform_exit(1);
-    }
+    if (sigwait(&set, &sig) == 0 && sig == SIGINT) sfx_cancel();
   }
 }
 
@@ -176,23 +182,27 @@ std::size_t sfx_platform_load_string(int id, char* out, std::size_t cap) {
 }
 
 void sfx_platform_message_box(const char* caption, const char* text, bool info) {
+  pthread_mutex_lock(&g_box_lock);
+  const unsigned ticket = g_box_next++;
   print_line(info ? "box information: " : "box error: ", caption, ": ", text);
+  while (ticket != g_box_serving) pthread_cond_wait(&g_box_turn, &g_box_lock);
+  pthread_mutex_unlock(&g_box_lock);
   // The user's OK is a line on standard input. Without input left, a box
   // closes at once; repeated boxes then pause so that a prompt loop does not
   // race (Ctrl+C still cancels).
-  if (!g_stdin_ended) {
+  bool answered = false;
+  while (!g_stdin_ended && !answered) {
     char c = 0;
-    for (;;) {
-      const ssize_t r = ::read(0, &c, 1);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) {
-        g_stdin_ended = true;
-        return;
-      }
-      if (c == '\n') return;
-    }
+    const ssize_t r = ::read(0, &c, 1);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) g_stdin_ended = true;
+    answered = r > 0 && c == '\n';
   }
-  sfx_platform_sleep(100);
+  if (!answered) sfx_platform_sleep(100);
+  pthread_mutex_lock(&g_box_lock);
+  ++g_box_serving;
+  pthread_cond_broadcast(&g_box_turn);
+  pthread_mutex_unlock(&g_box_lock);
 }
 
 void sfx_platform_set_status(const char* text) {
@@ -221,9 +231,35 @@ bool sfx_platform_make_dir(const char* path) {
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool sfx_platform_is_link(const char* path) {
+  struct stat st;
+  return ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::FILE* sfx_platform_create_file(const char* path) {
+  // What is not a plain file of its own goes first: a symbolic link, a hard
+  // link to a file elsewhere, a pipe. A plain file is overwritten, so that a
+  // read-only one is refused, as on Windows.
+  struct stat st;
+  if (::lstat(path, &st) == 0 && !S_ISDIR(st.st_mode) && !(S_ISREG(st.st_mode) && st.st_nlink == 1))
+    ::unlink(path);
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  // A link put there in the meantime is not written through either.
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    ::close(fd);
+    ::unlink(path);
+    fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+  }
+  std::FILE* f = ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "wb") : nullptr;
+  if (!f) ::close(fd);
+  return f;
+}
+
 bool sfx_platform_set_file_time(const char* path, std::int32_t seconds) {
   // Opened for reading and writing, as the Win32 program does.
-  const int fd = ::open(path, O_RDWR);
+  const int fd = ::open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   timespec times[2];
   times[0].tv_sec = static_cast<time_t>(seconds);
@@ -240,7 +276,7 @@ void sfx_platform_change_dir(const char* path) {
   }
 }
 
-void sfx_platform_run_and_wait(const char* program) {
+bool sfx_platform_run_and_wait(const char* program) {
   // Extracted files carry no mode bits; the setup program is made runnable
   // for its owner, as it would be on Windows.
   struct stat st;
@@ -256,10 +292,11 @@ void sfx_platform_run_and_wait(const char* program) {
   pid_t pid = 0;
   const int rc = posix_spawn(&pid, program, nullptr, &attr, argv, environ);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0) return;
+  if (rc != 0) return false;
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  return true;
 }
 
 void sfx_platform_exit(int code) {

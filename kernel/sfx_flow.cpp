@@ -1,6 +1,7 @@
 // The self-extraction flow on the main thread: work directory, waiting for
 // the progress window, the codec, the trailer, the top-level walk, volume
 // changes, the control file and the setup program.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,8 +21,15 @@ std::int32_t sfx_progress_base = 0;
 std::int32_t sfx_progress_end = 0;
 Packet* sfx_packet = nullptr;
 char sfx_own_path[SFX_PATH_ROOM];
+bool sfx_control_extracted = false;
 
 namespace {
+
+// The start of the setup program, claimed by the main thread just before it
+// starts it, and refused by the progress window's Cancel: whichever comes
+// first decides. A setup program that runs already is not stopped by Cancel.
+enum : int { SETUP_OPEN = 0, SETUP_STARTING = 1, SETUP_CANCELLED = 2 };
+std::atomic<int> g_setup{SETUP_OPEN};
 
 void decimal(int value, char* out) {
   char tmp[16];
@@ -61,10 +69,25 @@ bool wait_for_dialog() {
   }
 }
 
-void open_archive() {
+// Opens volume 1: the program's own path as started, and when that does not
+// open (a command line that names the program without its extension, an
+// unquoted path with spaces) the module's full path, from which the later
+// volumes' names are then derived too. Messages keep the path as started.
+void open_archive(bool own_path_fits) {
   sfx_volume_name[0] = 0;
-  if (sfx_own_path[0]) std::strcpy(sfx_volume_name, sfx_own_path);
-  sfx_archive = sfx_volume_name[0] ? std::fopen(sfx_volume_name, "rb") : nullptr;
+  sfx_archive = nullptr;
+  if (own_path_fits && sfx_own_path[0]) {
+    std::strcpy(sfx_volume_name, sfx_own_path);
+    sfx_archive = std::fopen(sfx_volume_name, "rb");
+  }
+  if (!sfx_archive) {
+    char module[SFX_PATH_ROOM];
+    sfx_platform_module_path(module, sizeof module);
+    if (module[0] && std::strcmp(module, sfx_volume_name) != 0) {
+      std::strcpy(sfx_volume_name, module);
+      sfx_archive = std::fopen(sfx_volume_name, "rb");
+    }
+  }
   if (!sfx_archive) sfx_fail(SFX_MSG_OPEN_READ, sfx_own_path, SFX_MSG_CLOSING);
 
   std::uint32_t first = 0;
@@ -107,11 +130,21 @@ void walk_archive() {
   }
 }
 
+// a followed by b in out, cut where it does not fit (for messages only).
+void shown_join(char* out, std::size_t cap, const char* a, const char* b) {
+  sfx_format(out, cap, "%s", a);
+  const std::size_t n = std::strlen(out);
+  sfx_format(out + n, cap - n, "%s", b);
+}
+
 void run_setup() {
+  // The work directory is shared: a control file that an earlier installer
+  // left there is not this archive's, and its run= is not followed.
+  if (!sfx_control_extracted) sfx_fail(SFX_MSG_NO_CONTROL, "", SFX_MSG_CLOSING_FILES);
   char control[SFX_PATH_ROOM];
-  if (!sfx_join(control, sizeof control, sfx_work_dir, "qtksfx.ini")) {
+  if (!sfx_join(control, sizeof control, sfx_work_dir, SFX_CONTROL_FILE)) {
     // Cannot name a file in the work directory; show as much as fits.
-    sfx_format(control, sizeof control, "%sqtksfx.ini", sfx_work_dir);
+    shown_join(control, sizeof control, sfx_work_dir, SFX_CONTROL_FILE);
     sfx_fail(SFX_MSG_OPEN_READ, control, SFX_MSG_CLOSING_FILES);
   }
   fs_ini_entry* table = fs_ini_read(control);
@@ -120,11 +153,12 @@ void run_setup() {
   if (!run) sfx_fail(SFX_MSG_NO_RUN, "", SFX_MSG_CLOSING_FILES);
 
   char program[SFX_PATH_ROOM];
-  const bool fits = sfx_join(program, sizeof program, sfx_work_dir, run->value);
+  if (!sfx_join(program, sizeof program, sfx_work_dir, run->value)) {
+    // A path that does not fit names no extracted file: nothing can start.
+    shown_join(program, sizeof program, sfx_work_dir, run->value);
+    sfx_fail(SFX_MSG_CANT_RUN, program, SFX_MSG_CLOSING_FILES);
+  }
   fs_ini_free(table);
-  // A path that does not fit names no extracted file: there is nothing to
-  // start, which ends like a setup program that cannot be started.
-  if (!fits) return;
   sfx_show_status(SFX_MSG_SETUP_RUNNING, program);
 
   // The setup program's directory becomes the current directory.
@@ -139,7 +173,14 @@ void run_setup() {
     }
   }
   sfx_platform_change_dir(dir);
-  sfx_platform_run_and_wait(program);
+  // After Cancel no setup program starts: the main thread waits here until
+  // the UI thread ends the process, when the user closes the Cancel box.
+  int expected = SETUP_OPEN;
+  if (!g_setup.compare_exchange_strong(expected, SETUP_STARTING))
+    for (;;) sfx_platform_sleep(1000);
+  // Its own exit status is not looked at; that it could not start is a failure.
+  if (!sfx_platform_run_and_wait(program))
+    sfx_fail(SFX_MSG_CANT_RUN, program, SFX_MSG_CLOSING_FILES);
 }
 
 }  // namespace
@@ -161,6 +202,14 @@ void sfx_reset_state() {
   sfx_progress_end = 0;
   sfx_packet = nullptr;
   sfx_own_path[0] = 0;
+  sfx_control_extracted = false;
+  g_setup.store(SETUP_OPEN);
+}
+
+void sfx_cancel() {
+  g_setup.store(SETUP_CANCELLED);
+  sfx_show_message(SFX_CAP_CANCELLED, SFX_MSG_CANCELLED, sfx_work_dir, false);
+  sfx_platform_exit(1);
 }
 
 void sfx_change_volume() {
@@ -189,7 +238,7 @@ int sfx_run(const char* own_path) {
   bool own_path_fits = true;
   if (own_path && own_path[0]) {
     // An own path that does not fit is kept cut for the message only; it is
-    // never opened.
+    // never opened (the module's path may still be).
     if (!sfx_join(sfx_own_path, sizeof sfx_own_path, own_path, "")) {
       sfx_format(sfx_own_path, sizeof sfx_own_path, "%s", own_path);
       own_path_fits = false;
@@ -216,8 +265,7 @@ int sfx_run(const char* own_path) {
   sfx_packet = packet_alloc(SFX_PACKET_SIZE);
   if (!sfx_packet) sfx_fail(SFX_MSG_CODEC, "0", SFX_MSG_CLOSING);
 
-  if (!own_path_fits) sfx_fail(SFX_MSG_OPEN_READ, sfx_own_path, SFX_MSG_CLOSING);
-  open_archive();
+  open_archive(own_path_fits);
   walk_archive();
   std::fclose(sfx_archive);
   sfx_archive = nullptr;

@@ -11,22 +11,79 @@ bool is_sep(char c) { return c == '/' || c == '\\'; }
 
 // Creates the member's directory below the work directory, one level at a
 // time, so that a nested directory gets its missing parents. The directory
-// has passed the archive's path check, so every level stays inside.
+// has passed the archive's path check, so every level stays inside, unless
+// a level is a link: nothing is created through one.
 void make_member_dir(const char* dir) {
   char path[SFX_PATH_ROOM];
   if (!sfx_join(path, sizeof path, sfx_work_dir, dir)) return;
   const std::size_t start = std::strlen(sfx_work_dir);
   for (std::size_t i = start; path[i]; ++i) {
     if (is_sep(path[i]) && i > start && !is_sep(path[i - 1])) {
+      const char sep = path[i];
       path[i] = 0;
+      if (sfx_platform_is_link(path)) return;
       sfx_platform_make_dir(path);
-      path[i] = '/';
+      path[i] = sep;
     }
   }
-  sfx_platform_make_dir(path);
+  if (!sfx_platform_is_link(path)) sfx_platform_make_dir(path);
+}
+
+// True when no directory level of the output path below the work directory
+// is a link (the work directory itself is the user's choice).
+bool no_link_on_the_way(const char* output) {
+  char path[SFX_PATH_ROOM];
+  std::strcpy(path, output);
+  const std::size_t start = std::strlen(sfx_work_dir);
+  for (std::size_t i = start; path[i]; ++i) {
+    if (is_sep(path[i]) && i > start && !is_sep(path[i - 1])) {
+      const char sep = path[i];
+      path[i] = 0;
+      if (sfx_platform_is_link(path)) return false;
+      path[i] = sep;
+    }
+  }
+  return true;
+}
+
+bool same_name(const char* a, const char* b, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    char x = a[k], y = b[k];
+#ifdef _WIN32
+    // Windows names ignore letter case.
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+#endif
+    if (x != y) return false;
+  }
+  return true;
 }
 
 }  // namespace
+
+bool sfx_is_control_file(const char* dir, const char* name) {
+  // The components of directory and name, without empty ones and ".", must
+  // be the control file's name alone.
+  const char* found = nullptr;
+  std::size_t found_len = 0;
+  int count = 0;
+  const char* parts[2] = {dir, name};
+  for (const char* p : parts) {
+    while (*p) {
+      const char* e = p;
+      while (*e && !is_sep(*e)) ++e;
+      const std::size_t n = static_cast<std::size_t>(e - p);
+      if (n > 0 && !(n == 1 && p[0] == '.')) {
+        if (++count > 1) return false;
+        found = p;
+        found_len = n;
+      }
+      p = *e ? e + 1 : e;
+    }
+  }
+  const std::size_t len = sizeof SFX_CONTROL_FILE - 1;
+  return count == 1 && found_len == len && same_name(found, SFX_CONTROL_FILE, len);
+}
 
 void sfx_extract_member() {
   sfx_member member;
@@ -51,9 +108,12 @@ void sfx_extract_member() {
   }
   sfx_show_status(SFX_MSG_PREPARING, output);
   const std::int32_t time = member.time;
+  const bool control = sfx_is_control_file(member.dir, member.name);
   make_member_dir(member.dir);
 
-  std::FILE* out = std::fopen(output, "wb");
+  // The work directory is shared: links planted there are neither entered
+  // nor written through.
+  std::FILE* out = no_link_on_the_way(output) ? sfx_platform_create_file(output) : nullptr;
   if (!out) sfx_fail(SFX_MSG_OPEN_WRITE, output, SFX_MSG_CLOSING_FILES);
 
   sfx_walk walk;
@@ -81,6 +141,7 @@ void sfx_extract_member() {
   // Buffered data is written at the close: a failure there is a short write.
   if (std::fclose(out) != 0)
     sfx_fail(SFX_MSG_WRITE, output, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
+  if (control) sfx_control_extracted = true;
   if (!sfx_platform_set_file_time(output, time))
     sfx_show_message(SFX_CAP_ERROR, SFX_MSG_FILE_TIME, output, false);
 }

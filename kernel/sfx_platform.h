@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Process start: loader hardening and the common controls.
 void sfx_platform_init();
@@ -29,9 +30,17 @@ void sfx_platform_set_status(const char* text);
 void sfx_platform_set_progress(int percent);
 // One directory level; true when it exists afterwards.
 bool sfx_platform_make_dir(const char* path);
+// True when path is a symbolic link (on Windows also a junction or another
+// reparse point); false for anything else and for nothing at all.
+bool sfx_platform_is_link(const char* path);
+// Creates a member's output file for binary writing. Whatever stands at
+// path is replaced, never written through: a symbolic or hard link there
+// gives way to a new file. Null when the file cannot be created.
+std::FILE* sfx_platform_create_file(const char* path);
 // Last-access and last-write time of a closed file, seconds since 1970 UTC.
 bool sfx_platform_set_file_time(const char* path, std::int32_t seconds);
 void sfx_platform_change_dir(const char* path);
-// Starts program with its path as its only argument and waits until it ends.
-void sfx_platform_run_and_wait(const char* program);
+// Starts program with its path as its only argument and waits until it
+// ends; false when it could not be started.
+bool sfx_platform_run_and_wait(const char* program);
 [[noreturn]] void sfx_platform_exit(int code);

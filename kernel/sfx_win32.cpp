@@ -2,9 +2,13 @@
 // boxes and the operating-system services of the flow.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <process.h>
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -73,10 +77,7 @@ INT_PTR CALLBACK sfx_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARA
       return FALSE;
     }
     case WM_COMMAND:
-      if (LOWORD(wparam) == SFX_CANCEL_ID) {
-        sfx_show_message(SFX_CAP_CANCELLED, SFX_MSG_CANCELLED, sfx_work_dir, false);
-        end_process(1);
-      }
+      if (LOWORD(wparam) == SFX_CANCEL_ID) sfx_cancel();
       return FALSE;
     case WM_QUIT:
       EndDialog(window, 0);
@@ -189,6 +190,69 @@ bool sfx_platform_make_dir(const char* path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+bool sfx_platform_is_link(const char* path) {
+  const DWORD a = GetFileAttributesA(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+namespace {
+
+// A new file in the directory of path, under a name of its own: its handle,
+// and its name in temp (room SFX_PATH_ROOM).
+HANDLE create_beside(const char* path, char* temp) {
+  std::size_t dir = std::strlen(path);
+  while (dir > 0 && path[dir - 1] != '/' && path[dir - 1] != '\\') --dir;
+  if (dir + 16 > SFX_PATH_ROOM) return INVALID_HANDLE_VALUE;
+  std::memcpy(temp, path, dir);
+  const DWORD seed = GetCurrentProcessId() * 40503u + GetTickCount();
+  for (DWORD k = 0; k < 64; ++k) {
+    DWORD v = seed + k * 2654435761u;
+    char* p = temp + dir;
+    *p++ = '~';
+    for (int d = 0; d < 8; ++d, v >>= 4) *p++ = "0123456789abcdef"[v & 15];
+    std::strcpy(p, ".qtk");
+    // Shared for deleting, so that it can be renamed while it is open.
+    HANDLE h = CreateFileA(temp, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+std::FILE* sfx_platform_create_file(const char* path) {
+  HANDLE h = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+    // Something stands there: a file, or a link that may lead anywhere (Wine
+    // shows a Unix symbolic link as the file it leads to, and deletes that
+    // file when asked to delete the link). The member goes into a new file
+    // beside it, which then takes the name: the rename replaces a link
+    // itself, never what it leads to, and is refused for a directory. A
+    // read-only file stays, as it would for writing into it.
+    const DWORD a = GetFileAttributesA(path);
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) return nullptr;
+    char temp[SFX_PATH_ROOM];
+    h = create_beside(path, temp);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (!MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING)) {
+      CloseHandle(h);
+      DeleteFileA(temp);
+      return nullptr;
+    }
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  std::FILE* f = _fdopen(fd, "wb");
+  if (!f) _close(fd);
+  return f;
+}
+
 bool sfx_platform_set_file_time(const char* path, std::int32_t seconds) {
   HANDLE f = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -205,9 +269,13 @@ bool sfx_platform_set_file_time(const char* path, std::int32_t seconds) {
 
 void sfx_platform_change_dir(const char* path) { SetCurrentDirectoryA(path); }
 
-void sfx_platform_run_and_wait(const char* program) {
+bool sfx_platform_run_and_wait(const char* program) {
   // The program's path is its only argument, as given (no quotes added).
-  _spawnl(_P_WAIT, program, program, nullptr);
+  // -1 is also the status of a program that ended with it: only with errno
+  // set was nothing started.
+  errno = 0;
+  const std::intptr_t rc = _spawnl(_P_WAIT, program, program, nullptr);
+  return !(rc == -1 && errno != 0);
 }
 
 void sfx_platform_exit(int code) { end_process(code); }

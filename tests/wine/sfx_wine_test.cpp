@@ -36,6 +36,43 @@ void spill(const std::string& path, const std::string& bytes) {
 
 bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+// The Unix path of a Windows path, from Wine's own export.
+std::string unix_path(const std::string& windows) {
+  using Fn = char*(CDECL*)(LPCWSTR);
+  const auto fn = reinterpret_cast<Fn>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_unix_file_name")));
+  char* p = fn ? fn(sfx_wide(windows).c_str()) : nullptr;
+  const std::string s = p ? p : "";
+  if (p) HeapFree(GetProcessHeap(), 0, p);
+  return s;
+}
+
+// A Unix symbolic link, made by ln: Wine starts Unix programs too, but its
+// process handle tells neither when they end nor how, so the link is
+// waited for.
+bool unix_symlink(const std::string& target, const std::string& link) {
+  std::string cmd = "/bin/ln -s " + unix_path(target) + " " + unix_path(link);
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return false;
+  CloseHandle(pi.hProcess);
+  CloseHandle(pi.hThread);
+  for (int k = 0; k < 100 && !exists(link); ++k) Sleep(50);
+  return exists(link);
+}
+
+// The text of the progress dialog's status box.
+std::string status_text(HWND dialog) {
+  HWND status = GetDlgItem(dialog, 404);
+  wchar_t text[2048] = {};
+  DWORD_PTR got = 0;
+  if (!status || !SendMessageTimeoutW(status, WM_GETTEXT, 2048, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                                      1000, &got))
+    return {};
+  return sfx_utf8(text);
+}
+
 std::int64_t write_time(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA d;
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) return -1;
@@ -174,17 +211,22 @@ TEST_F(SfxWine, SetupProgramMissing) {
   a.archive_end();
   save(a);
   const SfxRun r = run();
-  EXPECT_EQ(r.exit_code, 0);
-  expect_boxes(r, {});
+  EXPECT_EQ(r.exit_code, 1);
+  expect_boxes(r, {{"ERROR", "Can't run program " + work_ + "missing.exe.", false}, closing_files()});
 }
 
 TEST_F(SfxWine, StartUpFailures) {
   {
+    // No such file (the extension is missing): the program reads its own
+    // file through its module path, here the bare stub; the message names
+    // the path as started.
     SfxRunOptions o;
-    o.command_line = root_ + "setup";  // no such file: the extension is missing
+    o.command_line = root_ + "setup";
     const SfxRun r = run(o);
     EXPECT_EQ(r.exit_code, 1);
-    expect_boxes(r, {{"ERROR", "Can't open file " + root_ + "setup for reading.", false}, closing()});
+    expect_boxes(r, {{"ERROR", "File " + root_ + "setup is not valid QTK file -- missing or bad signature or version-id.",
+                      false},
+                     closing()});
   }
   {
     spill(own_, "MZ");
@@ -218,7 +260,8 @@ TEST_F(SfxWine, ArchiveFailures) {
        "Problem...", "Incorrect length or number of packets. File " + own_ + " is damaged."},
       {"refused path", [](TestArchive& a) { a.member("..", "x.txt", "x"); a.archive_end(); }, "Problem...",
        "Uncorrect packet. File " + own_ + " is invalid."},
-      {"no control file", [](TestArchive& a) { a.member(".", "x.txt", "x"); a.archive_end(); }, "ERROR", ""},
+      {"no control file", [](TestArchive& a) { a.member(".", "x.txt", "x"); a.archive_end(); }, "ERROR",
+       "Can't find file QTKSFX.INI in self extract file.."},
       {"no run entry", [](TestArchive& a) { a.member(".", "qtksfx.ini", "[system]\r\nrun_me=1\r\n"); a.archive_end(); },
        "ERROR", "There is no command [SYSTEM] RUN=... in file QTKSFX.INI"},
   };
@@ -227,12 +270,36 @@ TEST_F(SfxWine, ArchiveFailures) {
     TestArchive a(stub_image());
     c.build(a);
     save(a);
-    const std::string text = c.text.empty() ? "Can't open file " + work_ + "qtksfx.ini for reading." : c.text;
+    // A control file left by an earlier installer is not this archive's.
+    spill(work_ + "qtksfx.ini", "[system]\r\nrun=setup.exe\r\n");
+    spill(work_ + "setup.exe", slurp(kSetup));
     const SfxRun r = run();
     EXPECT_EQ(r.exit_code, 1);
-    expect_boxes(r, {{c.caption, text, false}, closing_files()});
+    expect_boxes(r, {{c.caption, c.text, false}, closing_files()});
+    EXPECT_FALSE(exists(work_ + "setup-report.txt"));
   }
-  // An output that cannot be created: a directory stands in its place.
+  {
+    // The control file extracted, then removed while the diskette prompt
+    // is open: reading it fails (and the library reports that to the event
+    // log).
+    TestArchive a(stub_image());
+    control_and_setup(a);
+    a.volume_end();
+    a.archive_end();
+    save(a);
+    SfxRunOptions o;
+    o.on_box = [&](const SfxBox&, int index) {
+      if (index == 0) DeleteFileA((work_ + "qtksfx.ini").c_str());
+      return SfxAnswer::ok;
+    };
+    const SfxRun r = run(o);
+    EXPECT_EQ(r.exit_code, 1);
+    ASSERT_EQ(r.boxes.size(), 3u);
+    EXPECT_EQ(r.boxes[1].text, "Can't open file " + work_ + "qtksfx.ini for reading.");
+    EXPECT_EQ(r.boxes[2].text, closing_files().text);
+  }
+  // An output that cannot be created: a directory stands in its place, or
+  // a read-only file.
   TestArchive a(stub_image());
   a.member(".", "taken", "x");
   a.archive_end();
@@ -242,6 +309,13 @@ TEST_F(SfxWine, ArchiveFailures) {
   EXPECT_EQ(r.exit_code, 1);
   expect_boxes(r, {{"ERROR", "Can't open file " + work_ + "./taken for writing.", false}, closing_files()});
   EXPECT_FALSE(exists(root_ + "x.txt"));
+  RemoveDirectoryA((work_ + "taken").c_str());
+  spill(work_ + "taken", "read-only");
+  SetFileAttributesA((work_ + "taken").c_str(), FILE_ATTRIBUTE_READONLY);
+  const SfxRun ro = run();
+  EXPECT_EQ(ro.exit_code, 1);
+  expect_boxes(ro, {{"ERROR", "Can't open file " + work_ + "./taken for writing.", false}, closing_files()});
+  EXPECT_EQ(slurp(work_ + "taken"), "read-only");
 }
 
 const char* const kTail =
@@ -349,6 +423,107 @@ TEST_F(SfxWineSigned, SignedFirstVolumeOfAMultiVolumeInstaller) {
   expect_extracted();
 }
 
+TEST_F(SfxWine, NoSetupProgramStartsAfterCancel) {
+  // The diskette prompt holds the main thread while Cancel is pressed; the
+  // prompt is answered while the Cancel box stays open, until the main
+  // thread has reached the setup program.
+  TestArchive a(stub_image());
+  control_and_setup(a);
+  a.volume_end();
+  a.archive_end();
+  save(a);
+  HWND dialog = nullptr, prompt = nullptr;
+  bool reached = false, started = false;
+  SfxRunOptions o;
+  o.on_dialog = [&](HWND d) { dialog = d; };
+  o.on_box = [&](const SfxBox& box, int index) {
+    if (index == 0) {
+      prompt = box.window;
+      return SfxAnswer::leave_open_and_cancel_dialog;
+    }
+    if (index == 1) {
+      PostMessageW(prompt, WM_COMMAND, IDOK, 0);
+      for (int k = 0; k < 200 && !reached; ++k, Sleep(100))
+        reached = status_text(dialog).find("Setu program") != std::string::npos;
+      Sleep(1500);
+      started = exists(work_ + "setup-report.txt");
+    }
+    return SfxAnswer::ok;
+  };
+  const SfxRun r = run(o);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(reached);
+  EXPECT_FALSE(started);
+  expect_boxes(r, {{"Insert disk...", std::string("Insert disk numbered 2") + kTail, true},
+                   {"Cancelled by user.",
+                    "Canceled by user. There are lost files in directory " + work_ + ", probably.", false}});
+  EXPECT_FALSE(exists(work_ + "setup-report.txt"));
+}
+
+TEST_F(SfxWine, OwnPathThroughTheModule) {
+  // The installer in a folder whose name has a space, over two volumes.
+  const std::string dir = root_ + "with space\\";
+  CreateDirectoryA(dir.c_str(), nullptr);
+  TestArchive a(stub_image());
+  a.member(".", "one.txt", "one");
+  a.volume_end();
+  control_and_setup(a);
+  a.archive_end();
+  spill(dir + "setup.exe", std::string(a.volume(0).begin(), a.volume(0).end()));
+  spill(dir + "setup.001", std::string(a.volume(1).begin(), a.volume(1).end()));
+  // Named without its extension, as typed at a prompt; by an unquoted path
+  // with a space. Neither first word opens: the module's path does, and the
+  // next volume is named from it.
+  for (const std::string& command : {std::string("setup"), dir + "setup.exe"}) {
+    SCOPED_TRACE(command);
+    DeleteFileA((work_ + "setup-report.txt").c_str());
+    SfxRunOptions o;
+    o.program = dir + "setup.exe";
+    o.command_line = command;
+    const SfxRun r = run(o);
+    EXPECT_EQ(r.exit_code, 0);
+    expect_boxes(r, {{"Insert disk...", std::string("Insert disk numbered 2") + kTail, true}});
+    EXPECT_TRUE(exists(work_ + "setup-report.txt"));
+  }
+}
+
+TEST_F(SfxWine, PlantedLinksAreReplacedNotFollowed) {
+  // Links put into the shared work directory where members will land, each
+  // leading to a file outside it: a Unix symbolic link and a hard link.
+  spill(root_ + "victim-s.txt", "keep me");
+  spill(root_ + "victim-h.txt", "keep me too");
+  CreateDirectoryA((root_ + "elsewhere").c_str(), nullptr);
+  ASSERT_TRUE(unix_symlink(root_ + "victim-s.txt", work_ + "s.txt"));
+  ASSERT_TRUE(CreateHardLinkA((work_ + "h.txt").c_str(), (root_ + "victim-h.txt").c_str(), nullptr));
+  {
+    TestArchive a(stub_image());
+    a.member(".", "s.txt", "member s");
+    a.member(".", "h.txt", "member h");
+    control_and_setup(a);
+    a.archive_end();
+    save(a);
+    const SfxRun r = run();
+    EXPECT_EQ(r.exit_code, 0);
+    expect_boxes(r, {});
+    EXPECT_EQ(slurp(root_ + "victim-s.txt"), "keep me");
+    EXPECT_EQ(slurp(root_ + "victim-h.txt"), "keep me too");
+    EXPECT_EQ(slurp(work_ + "s.txt"), "member s");
+    EXPECT_EQ(slurp(work_ + "h.txt"), "member h");
+  }
+  {
+    // A member directory that is a link is not entered.
+    ASSERT_TRUE(unix_symlink(root_ + "elsewhere", work_ + "d"));
+    TestArchive a(stub_image());
+    a.member("d", "x.txt", "x");
+    a.archive_end();
+    save(a);
+    const SfxRun r = run();
+    EXPECT_EQ(r.exit_code, 1);
+    expect_boxes(r, {{"ERROR", "Can't open file " + work_ + "d/x.txt for writing.", false}, closing_files()});
+    EXPECT_FALSE(exists(root_ + "elsewhere\\x.txt"));
+  }
+}
+
 TEST_F(SfxWine, CzechTexts) {
   TestArchive a(stub_image());
   a.member(".", "x.txt", "x");
@@ -362,7 +537,7 @@ TEST_F(SfxWine, CzechTexts) {
   EXPECT_EQ(r.dialog_caption, "Příprava instalace");
   EXPECT_EQ(r.dialog_texts,
             "Čekejte prosím, připravuji instalaci. Může to chvilku trvat...|Win32 SFX 1.1|Přerušit|QTK 1.1");
-  expect_boxes(r, {{"CHYBA", "Nepodařilo se mi otevřít soubor " + work_ + "qtksfx.ini pro čtení.", false},
+  expect_boxes(r, {{"CHYBA", "V balíčku chybí soubor QTKSFX.INI.", false},
                    {"CHYBA",
                     "Instalace nemůže dále pokračovat a bude nouzově ukončena. Pravděpodobně zůstaly nějaké "
                     "soubory v adresáři " + work_ + ".",
