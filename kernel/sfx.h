@@ -69,6 +69,9 @@ extern std::int32_t sfx_volume_count;
 extern std::int32_t sfx_progress_base;
 extern std::int32_t sfx_progress_end;
 extern Packet* sfx_packet;
+// The walk over the archive's packets (into sfx_packet), shared by the top
+// level and member extraction.
+extern sfx_walker sfx_archive_walk;
 // The program's own path as started; used unchanged in messages.
 extern char sfx_own_path[SFX_PATH_ROOM];
 // Set when this run has extracted a member onto the control file: only then
@@ -81,8 +84,8 @@ extern bool sfx_control_extracted;
 // ends the process itself.
 int sfx_run(const char* own_path);
 
-// Reads one member (sfx_packet holds its header); returns after its good
-// end, or ends the process.
+// Reads one member (sfx_packet holds its header, sfx_archive_walk stands
+// inside it); returns after its good end, or ends the process.
 void sfx_extract_member();
 
 // Closes the current volume and opens the next one, prompting for the

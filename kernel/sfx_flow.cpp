@@ -20,6 +20,7 @@ std::int32_t sfx_volume_count = 0;
 std::int32_t sfx_progress_base = 0;
 std::int32_t sfx_progress_end = 0;
 Packet* sfx_packet = nullptr;
+sfx_walker sfx_archive_walk;
 char sfx_own_path[SFX_PATH_ROOM];
 bool sfx_control_extracted = false;
 
@@ -111,21 +112,30 @@ void open_archive(bool own_path_fits) {
   sfx_set_progress(std::ftell(sfx_archive));
 }
 
+// The stub's packet source for the archive walk: the open volume. Inside a
+// member the progress bar follows the position before every read.
+int read_packet(void*, Packet* packet, const sfx_walk* walk) {
+  if (walk->in_member) sfx_set_progress(std::ftell(sfx_archive));
+  return packet_read(packet, sfx_archive);
+}
+
+int next_volume(void*) {
+  sfx_change_volume();
+  return 0;
+}
+
+// The top level of the archive: members and the archive end.
 void walk_archive() {
+  sfx_walker_init(&sfx_archive_walk, sfx_packet, nullptr, read_packet, next_volume);
   for (;;) {
-    if (packet_read(sfx_packet, sfx_archive) != 0)
+    const int step = sfx_walker_next(&sfx_archive_walk);
+    if (step == SFX_STEP_END) return;
+    if (step == SFX_STEP_MEMBER) {
+      sfx_extract_member();
+    } else if (step == SFX_E_READ) {
       sfx_fail(SFX_MSG_BAD_PACKET, sfx_own_path, SFX_MSG_CLOSING_FILES);
-    switch (sfx_packet->type) {
-      case SFX_VOLUME_END:
-        sfx_change_volume();
-        break;
-      case SFX_MEMBER_HEADER:
-        sfx_extract_member();
-        break;
-      case SFX_ARCHIVE_END:
-        return;
-      default:
-        sfx_fail(SFX_MSG_UNEXPECTED, sfx_own_path, SFX_MSG_CLOSING_FILES);
+    } else {
+      sfx_fail(SFX_MSG_UNEXPECTED, sfx_own_path, SFX_MSG_CLOSING_FILES);
     }
   }
 }

@@ -116,22 +116,17 @@ void sfx_extract_member() {
   std::FILE* out = no_link_on_the_way(output) ? sfx_platform_create_file(output) : nullptr;
   if (!out) sfx_fail(SFX_MSG_OPEN_WRITE, output, SFX_MSG_CLOSING_FILES);
 
-  sfx_walk walk;
-  sfx_walk_init(&walk);
-  walk.in_member = 1;
+  // The walk stands inside the member now; it reads on to the member end.
   for (;;) {
-    sfx_set_progress(std::ftell(sfx_archive));
-    if (packet_read(sfx_packet, sfx_archive) != 0)
-      sfx_fail(SFX_MSG_READ, "", SFX_MSG_CLOSING_FILES);
-    const int step = sfx_walk_step(&walk, sfx_packet);
-    if (step == SFX_STEP_VOLUME) {
-      sfx_change_volume();
-    } else if (step == SFX_STEP_DATA) {
+    const int step = sfx_walker_next(&sfx_archive_walk);
+    if (step == SFX_STEP_DATA) {
       if (std::fwrite(sfx_packet->data, 1, sfx_packet->unpacked_len, out) !=
           sfx_packet->unpacked_len)
         sfx_fail(SFX_MSG_WRITE, output, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
     } else if (step == SFX_STEP_MEMBER_DONE) {
       break;
+    } else if (step == SFX_E_READ) {
+      sfx_fail(SFX_MSG_READ, "", SFX_MSG_CLOSING_FILES);
     } else if (step == SFX_E_TOTAL || step == SFX_E_COUNT || step == SFX_E_HEADER_SIZE) {
       sfx_fail(SFX_MSG_MEMBER_END, sfx_own_path, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
     } else {
