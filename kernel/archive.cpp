@@ -6,15 +6,12 @@
 
 namespace {
 
-bool is_sep(char c) { return c == '/' || c == '\\'; }
-
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Case-insensitive comparison of a component's stretch [s, s+n) with a name.
 bool same_name(const char* s, std::size_t n, const char* word) {
   std::size_t k = 0;
   for (; k < n; ++k)
-    if (word[k] == 0 || upper(s[k]) != word[k]) return false;
+    if (word[k] == 0 || sfx_upper(s[k]) != word[k]) return false;
   return word[k] == 0;
 }
 
@@ -54,7 +51,7 @@ const char* check_components(const char* s) {
   const char* p = s;
   while (*p) {
     const char* e = p;
-    while (*e && !is_sep(*e)) ++e;
+    while (*e && !sfx_is_sep(*e)) ++e;
     const std::size_t n = static_cast<std::size_t>(e - p);
     if (n == 2 && p[0] == '.' && p[1] == '.') return "contains a '..' component";
     if (n == 1 && p[0] == '.') {
@@ -205,8 +202,8 @@ const char* sfx_member_path_check(const char* dir, const char* name) {
       return "directory starts with \\\\?\\";
     if (dir[0] == '\\' && dir[1] == '?' && dir[2] == '?' && dir[3] == '\\')
       return "directory starts with \\??\\";
-    if (is_sep(dir[0]) && is_sep(dir[1])) return "directory starts with \\\\ (a network path)";
-    if (is_sep(dir[0])) return "directory is absolute";
+    if (sfx_is_sep(dir[0]) && sfx_is_sep(dir[1])) return "directory starts with \\\\ (a network path)";
+    if (sfx_is_sep(dir[0])) return "directory is absolute";
     if (((dir[0] >= 'A' && dir[0] <= 'Z') || (dir[0] >= 'a' && dir[0] <= 'z')) && dir[1] == ':')
       return "directory starts with a drive letter";
     if (const char* why = check_chars(dir)) return why;
@@ -216,7 +213,7 @@ const char* sfx_member_path_check(const char* dir, const char* name) {
   if (const char* why = check_chars(name)) return why;
   if (const char* why = check_components(name)) return why;
   const std::size_t len = std::strlen(name);
-  if (is_sep(name[len - 1]) || (name[len - 1] == '.' && (len == 1 || is_sep(name[len - 2]))))
+  if (sfx_is_sep(name[len - 1]) || (name[len - 1] == '.' && (len == 1 || sfx_is_sep(name[len - 2]))))
     return "empty file name";
   return nullptr;
 }
@@ -304,29 +301,36 @@ int sfx_walker_next(sfx_walker* w) {
 
 // ---- volume names -----------------------------------------------------------------------
 
+int sfx_decimal(int value, int min_digits, char* out) {
+  char tmp[16];
+  int n = 0;
+  unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  do {
+    tmp[n++] = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v || n < min_digits);
+  if (value < 0) tmp[n++] = '-';
+  for (int i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
+  out[n] = 0;
+  return n;
+}
+
 int sfx_next_volume_name(const char* current, int volume_count, char* out, std::size_t out_size) {
   const std::size_t len = std::strlen(current);
   std::size_t keep = len;  // bytes of `current` that stay
   bool dot = false;
   for (std::size_t i = len; i-- > 1;) {
-    if (is_sep(current[i])) break;
+    if (sfx_is_sep(current[i])) break;
     if (current[i] == '.') {
       keep = i + 1;
       dot = true;
       break;
     }
   }
-  // The count in decimal with at least three digits ("%.3d"), formatted by
-  // hand so that the stub needs no printf.
+  // The count in decimal with at least three digits ("%.3d").
   if (volume_count < 0) return SFX_E_TOO_LONG;
-  char digits[12];
-  int nd = 0;
-  for (unsigned v = static_cast<unsigned>(volume_count); v != 0 || nd < 3; v /= 10)
-    digits[nd++] = static_cast<char>('0' + v % 10);
   char num[16];
-  for (int k = 0; k < nd; ++k) num[k] = digits[nd - 1 - k];
-  num[nd] = 0;
-  const int n = nd;
+  const int n = sfx_decimal(volume_count, 3, num);
   const std::size_t need = keep + (dot ? 0u : 1u) + static_cast<std::size_t>(n) + 1;
   if (need > out_size) return SFX_E_TOO_LONG;
   std::memmove(out, current, keep);

@@ -84,6 +84,16 @@ enum : int {
   SFX_E_READ = -17,           // the walk: a packet could not be read (see sfx_walker)
 };
 
+// ---- small text helpers ---------------------------------------------------------
+// Both `/` and `\` separate the parts of the archive's paths.
+inline bool sfx_is_sep(char c) { return c == '/' || c == '\\'; }
+// ASCII letters in upper case: how Windows compares the names the stub checks.
+inline char sfx_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+// Writes value in decimal, with at least min_digits digits (zero-padded),
+// into out (room for 13 characters and the zero); returns its length. The
+// stub formats its numbers with this, so that it links no printf.
+int sfx_decimal(int value, int min_digits, char* out);
+
 // A short English text for a status above (for tools and logs).
 const char* sfx_status_text(int status);
 

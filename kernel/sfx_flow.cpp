@@ -32,19 +32,6 @@ namespace {
 enum : int { SETUP_OPEN = 0, SETUP_STARTING = 1, SETUP_CANCELLED = 2 };
 std::atomic<int> g_setup{SETUP_OPEN};
 
-void decimal(int value, char* out) {
-  char tmp[16];
-  int n = 0;
-  unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-  do {
-    tmp[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v);
-  if (value < 0) tmp[n++] = '-';
-  for (int i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
-  out[n] = 0;
-}
-
 
 void choose_work_dir() {
   // Room for the directory and a separator that may have to be appended.
@@ -197,7 +184,7 @@ void run_setup() {
 
 int sfx_report_codec_error(int code) {
   char text[16];
-  decimal(code, text);
+  sfx_decimal(code, 1, text);
   return sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_CODEC, text, false);
 }
 
@@ -227,7 +214,7 @@ void sfx_change_volume() {
   sfx_archive = nullptr;
   ++sfx_volume_count;
   char disk[16];
-  decimal(sfx_volume_count + 1, disk);
+  sfx_decimal(sfx_volume_count + 1, 1, disk);
   if (sfx_next_volume_name(sfx_volume_name, sfx_volume_count, sfx_volume_name,
                            sizeof sfx_volume_name) != SFX_OK)
     sfx_fail(SFX_MSG_OPEN_READ, sfx_volume_name, SFX_MSG_CLOSING_FILES);
@@ -269,7 +256,7 @@ int sfx_run(const char* own_path) {
   const int status = codec_init(SFX_PACKET_SIZE);
   if (status != 0) {
     char code[16];
-    decimal(status, code);
+    sfx_decimal(status, 1, code);
     sfx_fail(SFX_MSG_CODEC, code, SFX_MSG_CLOSING);
   }
   sfx_packet = packet_alloc(SFX_PACKET_SIZE);

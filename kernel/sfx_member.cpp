@@ -7,8 +7,6 @@
 
 namespace {
 
-bool is_sep(char c) { return c == '/' || c == '\\'; }
-
 // Creates the member's directory below the work directory, one level at a
 // time, so that a nested directory gets its missing parents. The directory
 // has passed the archive's path check, so every level stays inside, unless
@@ -18,7 +16,7 @@ void make_member_dir(const char* dir) {
   if (!sfx_join(path, sizeof path, sfx_work_dir, dir)) return;
   const std::size_t start = std::strlen(sfx_work_dir);
   for (std::size_t i = start; path[i]; ++i) {
-    if (is_sep(path[i]) && i > start && !is_sep(path[i - 1])) {
+    if (sfx_is_sep(path[i]) && i > start && !sfx_is_sep(path[i - 1])) {
       const char sep = path[i];
       path[i] = 0;
       if (sfx_platform_is_link(path)) return;
@@ -36,7 +34,7 @@ bool no_link_on_the_way(const char* output) {
   std::strcpy(path, output);
   const std::size_t start = std::strlen(sfx_work_dir);
   for (std::size_t i = start; path[i]; ++i) {
-    if (is_sep(path[i]) && i > start && !is_sep(path[i - 1])) {
+    if (sfx_is_sep(path[i]) && i > start && !sfx_is_sep(path[i - 1])) {
       const char sep = path[i];
       path[i] = 0;
       if (sfx_platform_is_link(path)) return false;
@@ -51,8 +49,8 @@ bool same_name(const char* a, const char* b, std::size_t n) {
     char x = a[k], y = b[k];
 #ifdef _WIN32
     // Windows names ignore letter case.
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    x = sfx_upper(x);
+    y = sfx_upper(y);
 #endif
     if (x != y) return false;
   }
@@ -71,7 +69,7 @@ bool sfx_is_control_file(const char* dir, const char* name) {
   for (const char* p : parts) {
     while (*p) {
       const char* e = p;
-      while (*e && !is_sep(*e)) ++e;
+      while (*e && !sfx_is_sep(*e)) ++e;
       const std::size_t n = static_cast<std::size_t>(e - p);
       if (n > 0 && !(n == 1 && p[0] == '.')) {
         if (++count > 1) return false;
