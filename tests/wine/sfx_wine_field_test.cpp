@@ -1,0 +1,250 @@
+// The real Win32 stub under Wine, as installers meet the field: signed and
+// branded installers, Cancel racing the setup program, the program started
+// by another name, links planted in the work directory, the Czech texts.
+#include "sfx_wine_fixture.h"
+
+namespace {
+
+class SfxWineField : public SfxWine {};
+
+// Installers that sfx_wine_signed.sh has packed with qtk and signed with
+// osslsigncode (in QTK_SIGNED_DIR): the stub finds its archive before the
+// certificate table. The stub runs as the installer itself.
+class SfxWineSigned : public SfxWine {
+ protected:
+  void SetUp() override {
+    SfxWine::SetUp();
+    char dir[MAX_PATH];
+    if (!GetEnvironmentVariableA("QTK_SIGNED_DIR", dir, sizeof dir))
+      GTEST_SKIP() << "QTK_SIGNED_DIR is not set: sfx_wine_signed.sh runs these";
+    dir_ = windows_path(dir) + "\\";
+  }
+  SfxRun run_installer(const std::string& path, SfxRunOptions o = {}) {
+    o.program = dir_ + path;
+    o.command_line = "\"" + o.program + "\"";
+    return run(o);
+  }
+  void expect_extracted() {
+    for (const char* f : {"readme.txt", "qtksfx.ini", "docs\\numbers.txt"})
+      EXPECT_EQ(slurp(work_ + f), slurp(dir_ + "stage\\" + f)) << f;
+    EXPECT_EQ(slurp(work_ + "setup-report.txt"),
+              "cmdline=" + work_ + "setup.exe\ncwd=" + work_.substr(0, work_.size() - 1) + "\ndone\n");
+  }
+  std::string dir_;
+};
+
+TEST_F(SfxWineSigned, SignedInstallerExtractsAndRunsSetup) {
+  const SfxRun r = run_installer("signed\\setup.exe");
+  EXPECT_EQ(r.exit_code, 0);
+  expect_boxes(r, {});
+  expect_extracted();
+}
+
+TEST_F(SfxWineSigned, DamagedByteInASignedInstaller) {
+  const std::string own = dir_ + "damaged\\setup.exe";
+  const SfxRun r = run_installer("damaged\\setup.exe");
+  EXPECT_EQ(r.exit_code, 1);
+  expect_boxes(r, {{"ERROR", "CRC is invalid or packet can't be read -- file " + own + " is damaged!", false},
+                   closing_files()});
+}
+
+TEST_F(SfxWineSigned, SignedFirstVolumeOfAMultiVolumeInstaller) {
+  int volumes = 1;
+  for (;; ++volumes) {
+    char name[32];
+    std::snprintf(name, sizeof name, "multi\\setup.%03d", volumes);
+    if (!exists(dir_ + name)) break;
+  }
+  ASSERT_GE(volumes, 2);
+  const SfxRun r = run_installer("multi\\setup.exe");
+  EXPECT_EQ(r.exit_code, 0);
+  std::vector<Box> want;
+  for (int disk = 2; disk <= volumes; ++disk)
+    want.push_back({"Insert disk...", "Insert disk numbered " + std::to_string(disk) + kTail, true});
+  expect_boxes(r, want);
+  expect_extracted();
+}
+
+TEST_F(SfxWineField, NoSetupProgramStartsAfterCancel) {
+  // The diskette prompt holds the main thread while Cancel is pressed; the
+  // prompt is answered while the Cancel box stays open, until the main
+  // thread has reached the setup program.
+  TestArchive a(stub_image());
+  control_and_setup(a);
+  a.volume_end();
+  a.archive_end();
+  save(a);
+  HWND dialog = nullptr, prompt = nullptr;
+  bool reached = false, started = false;
+  SfxRunOptions o;
+  o.on_dialog = [&](HWND d) { dialog = d; };
+  o.on_box = [&](const SfxBox& box, int index) {
+    if (index == 0) {
+      prompt = box.window;
+      return SfxAnswer::leave_open_and_cancel_dialog;
+    }
+    if (index == 1) {
+      PostMessageW(prompt, WM_COMMAND, IDOK, 0);
+      for (int k = 0; k < 200 && !reached; ++k, Sleep(100))
+        reached = status_text(dialog).find("Setu program") != std::string::npos;
+      Sleep(1500);
+      started = exists(work_ + "setup-report.txt");
+    }
+    return SfxAnswer::ok;
+  };
+  const SfxRun r = run(o);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(reached);
+  EXPECT_FALSE(started);
+  expect_boxes(r, {{"Insert disk...", std::string("Insert disk numbered 2") + kTail, true},
+                   {"Cancelled by user.",
+                    "Canceled by user. There are lost files in directory " + work_ + ", probably.", false}});
+  EXPECT_FALSE(exists(work_ + "setup-report.txt"));
+}
+
+TEST_F(SfxWineField, OwnPathThroughTheModule) {
+  // The installer in a folder whose name has a space, over two volumes.
+  const std::string dir = root_ + "with space\\";
+  CreateDirectoryA(dir.c_str(), nullptr);
+  TestArchive a(stub_image());
+  a.member(".", "one.txt", "one");
+  a.volume_end();
+  control_and_setup(a);
+  a.archive_end();
+  spill(dir + "setup.exe", std::string(a.volume(0).begin(), a.volume(0).end()));
+  spill(dir + "setup.001", std::string(a.volume(1).begin(), a.volume(1).end()));
+  // Named without its extension, as typed at a prompt; by an unquoted path
+  // with a space. Neither first word opens: the module's path does, and the
+  // next volume is named from it.
+  for (const std::string& command : {std::string("setup"), dir + "setup.exe"}) {
+    SCOPED_TRACE(command);
+    DeleteFileA((work_ + "setup-report.txt").c_str());
+    SfxRunOptions o;
+    o.program = dir + "setup.exe";
+    o.command_line = command;
+    const SfxRun r = run(o);
+    EXPECT_EQ(r.exit_code, 0);
+    expect_boxes(r, {{"Insert disk...", std::string("Insert disk numbered 2") + kTail, true}});
+    EXPECT_TRUE(exists(work_ + "setup-report.txt"));
+  }
+}
+
+TEST_F(SfxWineField, PlantedLinksAreReplacedNotFollowed) {
+  // Links put into the shared work directory where members will land, each
+  // leading to a file outside it: a Unix symbolic link and a hard link.
+  spill(root_ + "victim-s.txt", "keep me");
+  spill(root_ + "victim-h.txt", "keep me too");
+  CreateDirectoryA((root_ + "elsewhere").c_str(), nullptr);
+  ASSERT_TRUE(unix_symlink(root_ + "victim-s.txt", work_ + "s.txt"));
+  ASSERT_TRUE(CreateHardLinkA((work_ + "h.txt").c_str(), (root_ + "victim-h.txt").c_str(), nullptr));
+  {
+    TestArchive a(stub_image());
+    a.member(".", "s.txt", "member s");
+    a.member(".", "h.txt", "member h");
+    control_and_setup(a);
+    a.archive_end();
+    save(a);
+    const SfxRun r = run();
+    EXPECT_EQ(r.exit_code, 0);
+    expect_boxes(r, {});
+    EXPECT_EQ(slurp(root_ + "victim-s.txt"), "keep me");
+    EXPECT_EQ(slurp(root_ + "victim-h.txt"), "keep me too");
+    EXPECT_EQ(slurp(work_ + "s.txt"), "member s");
+    EXPECT_EQ(slurp(work_ + "h.txt"), "member h");
+  }
+  {
+    // A member directory that is a link is not entered.
+    ASSERT_TRUE(unix_symlink(root_ + "elsewhere", work_ + "d"));
+    TestArchive a(stub_image());
+    a.member("d", "x.txt", "x");
+    a.archive_end();
+    save(a);
+    const SfxRun r = run();
+    EXPECT_EQ(r.exit_code, 1);
+    expect_boxes(r, {{"ERROR", "Can't open file " + work_ + "d/x.txt for writing.", false}, closing_files()});
+    EXPECT_FALSE(exists(root_ + "elsewhere\\x.txt"));
+  }
+}
+
+TEST_F(SfxWineField, CzechTexts) {
+  TestArchive a(stub_image());
+  a.member(".", "x.txt", "x");
+  a.archive_end();
+  save(a);
+  // Wine takes the language from the locale it was started under
+  // (LC_ALL=cs_CZ.UTF-8, see CMakeLists.txt); it picks resources 1029.
+  if (GetUserDefaultUILanguage() != 0x405) GTEST_SKIP() << "not started under a Czech locale";
+  const SfxRun r = run();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.dialog_caption, "Příprava instalace");
+  EXPECT_EQ(r.dialog_texts,
+            "Čekejte prosím, připravuji instalaci. Může to chvilku trvat...|Win32 SFX 1.1|Přerušit|QTK 1.1");
+  expect_boxes(r, {{"CHYBA", "V balíčku chybí soubor QTKSFX.INI.", false},
+                   {"CHYBA",
+                    "Instalace nemůže dále pokračovat a bude nouzově ukončena. Pravděpodobně zůstaly nějaké "
+                    "soubory v adresáři " + work_ + ".",
+                    true}});
+}
+
+// The author's icon and version resource in the stub: the installer runs
+// with its own dialog and texts as before, and Windows reads them back as
+// Explorer and the file's properties do.
+TEST_F(SfxWineField, BrandedStub) {
+  qtk::pe::Brand brand;
+  brand.icon = test_icon();
+  brand.product = "Example Suite";
+  brand.company = "Example Ltd.";
+  brand.description = "Example Setup";
+  brand.has_version = true;
+  brand.version = {2, 1, 0, 7};
+  TestArchive::Bytes image = stub_image();
+  ASSERT_EQ(qtk::pe::brand_stub(image, brand), "");
+  TestArchive a(image);
+  a.member("docs", "readme.txt", "hello\r\n", 946684800);
+  control_and_setup(a);
+  a.archive_end();
+  save(a);
+  const SfxRun r = run();
+  EXPECT_EQ(r.exit_code, 0);
+  expect_boxes(r, {});
+  EXPECT_EQ(r.dialog_caption, "Preparing installation");
+  EXPECT_EQ(r.dialog_texts, "Preparing installation. Please wait...|Win32 SFX 1.1|Cancel|QTK 1.1");
+  EXPECT_EQ(r.last_status, "\r\nSetu program\r\n" + work_ + "setup.exe\r\nran. Waiting for its completion.");
+  EXPECT_EQ(slurp(work_ + "docs\\readme.txt"), "hello\r\n");
+  EXPECT_TRUE(exists(work_ + "setup-report.txt"));
+
+  const std::wstring file = sfx_wide(own_);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(file.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(file.c_str(), 0, size, info.data()));
+  const std::pair<const wchar_t*, const wchar_t*> texts[] = {
+      {L"ProductName", L"Example Suite"}, {L"CompanyName", L"Example Ltd."}, {L"FileDescription", L"Example Setup"},
+      {L"FileVersion", L"2.1.0.7"},       {L"ProductVersion", L"2.1.0.7"}};
+  for (const auto& [key, want] : texts) {
+    void* value = nullptr;
+    UINT len = 0;
+    const std::wstring path = std::wstring(L"\\StringFileInfo\\040904B0\\") + key;
+    ASSERT_TRUE(VerQueryValueW(info.data(), path.c_str(), &value, &len)) << sfx_utf8(key);
+    EXPECT_EQ(std::wstring(static_cast<const wchar_t*>(value)), want) << sfx_utf8(key);
+  }
+  void* fixed = nullptr;
+  UINT len = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", &fixed, &len));
+  EXPECT_EQ(static_cast<VS_FIXEDFILEINFO*>(fixed)->dwFileVersionMS, 0x00020001u);
+  EXPECT_EQ(static_cast<VS_FIXEDFILEINFO*>(fixed)->dwProductVersionLS, 0x00000007u);
+  EXPECT_EQ(ExtractIconExW(file.c_str(), -1, nullptr, nullptr, 0), 1u);
+  HICON icon = nullptr;
+  ASSERT_EQ(ExtractIconExW(file.c_str(), 0, &icon, nullptr, 1), 1u);
+  ICONINFO ii{};
+  ASSERT_TRUE(GetIconInfo(icon, &ii));
+  BITMAP bm{};
+  GetObjectW(ii.hbmColor, sizeof bm, &bm);
+  EXPECT_EQ(bm.bmWidth, 32);  // the large image of the two
+  DeleteObject(ii.hbmColor);
+  DeleteObject(ii.hbmMask);
+  DestroyIcon(icon);
+}
+
+}  // namespace
