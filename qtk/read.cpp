@@ -3,11 +3,6 @@
 // from a PacketSource, which test and extract let decode on several
 // threads; everything the walk meets is judged, written and reported here,
 // in archive order, so the results do not depend on the number of threads.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +16,7 @@
 #include "archive.h"
 #include "qtk.h"
 #include "read_ahead.h"
+#include "read_os.h"
 
 namespace qtk {
 namespace {
@@ -47,79 +43,6 @@ std::string display_path(const std::string& dir, const std::string& name) {
   for (char c : name) s += c == '\\' ? '/' : c;
   return printable(s);
 }
-
-// ---- the operating system's part: the files that extract writes ----------------
-
-// The folder to extract into, created when missing: an open descriptor, or
-// -1 (errno tells why).
-int open_output_dir(const std::string& dir) {
-  mkdir(dir.c_str(), 0777);
-  return open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
-void close_output_dir(int fd) { close(fd); }
-
-// Creates the folders parts[0 .. n-2] below `root` one by one, never
-// following a symbolic link, so that nothing is written outside it, and the
-// new file parts[n-1] in the last. An existing file is replaced, not
-// written through: it may be a hard link to a file outside. The open file,
-// or -1 with `error` telling why.
-int create_output_file(int root, const std::vector<std::string>& parts, std::string& error) {
-  int fd = dup(root);
-  for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
-    if (mkdirat(fd, parts[k].c_str(), 0777) != 0 && errno != EEXIST) {
-      error = "cannot create directory " + printable(parts[k]) + ": " + errno_text();
-      close(fd);
-      return -1;
-    }
-    const int sub = openat(fd, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    close(fd);
-    if (sub < 0) {
-      error = "cannot enter directory " + printable(parts[k]) + " (a symbolic link or not a directory)";
-      return -1;
-    }
-    fd = sub;
-  }
-  if (unlinkat(fd, parts.back().c_str(), 0) != 0 && errno != ENOENT && errno != EISDIR) {
-    error = "cannot replace the existing file: " + errno_text();
-    close(fd);
-    return -1;
-  }
-  const int out = openat(fd, parts.back().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (out < 0) error = "cannot create the file: " + errno_text();
-  close(fd);
-  return out;
-}
-
-// Writes all n bytes; false with `error` telling why not.
-bool write_output(int fd, const std::uint8_t* p, std::size_t n, std::string& error) {
-  while (n) {
-    const ssize_t w = write(fd, p, n);
-    if (w <= 0) {
-      error = "write failed: " + errno_text();
-      return false;
-    }
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
-  return true;
-}
-
-// Sets a file's access and modification times to t (seconds since 1970 UTC).
-bool set_output_time(int fd, std::int32_t t, std::string& error) {
-  const struct timespec ts[2] = {{t, 0}, {t, 0}};
-  if (futimens(fd, ts) == 0) return true;
-  error = errno_text();
-  return false;
-}
-
-bool close_output(int fd, std::string& error) {
-  if (close(fd) == 0) return true;
-  error = "write failed: " + errno_text();
-  return false;
-}
-
-// ---- the walk ------------------------------------------------------------------------
 
 class Reader {
  public:

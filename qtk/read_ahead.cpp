@@ -2,8 +2,6 @@
 // its volumes and decoded ahead on worker threads.
 #include "read_ahead.h"
 
-#include <sys/stat.h>
-
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -13,33 +11,9 @@
 
 #include "archive.h"
 #include "qtk.h"
+#include "read_os.h"
 
 namespace qtk {
-
-// ---- the operating system's part ---------------------------------------------
-
-std::FILE* open_volume(const std::string& name, std::uint64_t& size) {
-  std::FILE* f = std::fopen(name.c_str(), "rb");
-  if (!f) return nullptr;
-  struct stat st{};
-  fstat(fileno(f), &st);
-  size = static_cast<std::uint64_t>(st.st_size);
-  return f;
-}
-
-bool file_size(const std::string& name, std::uint64_t& size) {
-  struct stat st{};
-  if (stat(name.c_str(), &st) != 0) return false;
-  size = static_cast<std::uint64_t>(st.st_size);
-  return true;
-}
-
-std::string errno_text() {
-  char buf[256];
-  return strerror_r(errno, buf, sizeof buf);
-}
-
-// ---- packets ---------------------------------------------------------------------
 
 bool packet_status_recoverable(int status) {
   return status == PACKET_BAD_CHECK || status == PACKET_DECODE_FAILED || status == PACKET_BAD_LENGTHS;

@@ -11,16 +11,6 @@
 
 namespace qtk {
 
-// ---- the operating system's part ---------------------------------------------
-// Opens a volume for reading: null (errno tells why) when it cannot be
-// opened; `size` receives its size in bytes.
-std::FILE* open_volume(const std::string& name, std::uint64_t& size);
-// The size of a file; false when there is none.
-bool file_size(const std::string& name, std::uint64_t& size);
-// The text of errno, safe on any thread.
-std::string errno_text();
-
-// ---- packets ---------------------------------------------------------------------
 // What reading and decoding one packet gave, and where it stood.
 struct PacketRecord {
   int status = 0;            // as packet_read gives it
