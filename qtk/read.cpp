@@ -50,7 +50,8 @@ class Reader {
       : mode_(mode), opt_(opt), con_(con), cp_(opt.codepage) {}
   ~Reader() {
     source_.reset();  // its threads stop before the packets go
-    if (out_fd_ >= 0) close_output(out_fd_, ignored_);
+    std::string ignored;
+    if (out_fd_ >= 0) close_output(out_fd_, ignored);
     if (root_fd_ >= 0) close_output_dir(root_fd_);
     packet_free(packet_);
   }
@@ -137,7 +138,6 @@ class Reader {
   std::uint64_t member_size_ = 0, member_stored_ = 0;
   std::uint32_t member_packets_ = 0;
   int out_fd_ = -1, root_fd_ = -1;
-  std::string ignored_;
 
   // What the stub meets after the archive end: each member path as Windows
   // compares it, the folders members create, and the control file.
