@@ -148,7 +148,7 @@ int main(int argc, char** argv) {
   std::printf("corpus: %s, %.2f MB, best of %d, wall time (cpu time of that run)\n", argv[1], mb, repeats);
   // One line per command and number of jobs; the speed-up against 1 job.
   auto line = [&](const char* what, unsigned j, double t, double cpu, double one) {
-    std::printf("%-17s %2u job%s %7.3f s  %7.2f MB/s  cpu %6.3f s", what, j, j == 1 ? " " : "s", t, mb / t, cpu);
+    std::printf("%-18s %2u job%s %7.3f s  %7.2f MB/s  cpu %6.3f s", what, j, j == 1 ? " " : "s", t, mb / t, cpu);
     if (j > 1) std::printf("  speed-up %.2fx", one / t);
     std::printf("\n");
   };
