@@ -2,6 +2,7 @@
 // its volumes and decoded ahead on worker threads.
 #include "read_ahead.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -236,7 +237,9 @@ PacketSource::PacketSource(std::FILE* first, const std::string& name, unsigned j
     d.work.resize(SFX_PACKET_SIZE);
     return;
   }
-  d.slots.resize(8 * static_cast<std::size_t>(d.jobs));
+  // Eight packets per decoder keep them busy when packets differ in the
+  // time they take; 256 slots (25 MB) suffice however many there are.
+  d.slots.resize(std::min<std::size_t>(8 * static_cast<std::size_t>(d.jobs), 256));
   for (auto& s : d.slots)
     if (!(s.packet = packet_alloc(SFX_PACKET_SIZE))) fail("out of memory");
   d.works.resize(d.jobs + 1, std::vector<std::uint8_t>(SFX_PACKET_SIZE));
