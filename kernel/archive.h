@@ -2,7 +2,7 @@
 // volume names and the trailer. This header is the reading side, shared by
 // the stub and the packer; it is plain C-style code (no exceptions, no
 // iostreams) so that the stub stays small. The writing side is
-// archive_write.h, which only the packer links.
+// writer/archive_write.h, which the packer and the tests link.
 //
 // Layout of volume 1 (the installer's own file):
 //   0 .. P-1   the stub's executable image
@@ -125,6 +125,9 @@ int sfx_member_parse(const std::uint8_t* payload, std::uint32_t len, sfx_member*
 // Parses a member-end payload of `len` bytes (at least 8). 0 or SFX_E_HEADER_SIZE.
 int sfx_member_end_parse(const std::uint8_t* payload, std::uint32_t len, std::uint32_t* total,
                          std::uint32_t* count);
+
+// Both `/` and `\` separate the parts of a member path.
+inline bool sfx_is_sep(char c) { return c == '/' || c == '\\'; }
 
 // Judges a member's directory and file name (bytes in the archive's code
 // page, `/` and `\` alike). Returns null when the member may be written, or

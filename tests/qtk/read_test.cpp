@@ -35,27 +35,17 @@ void build(const fs::path& out, const Bytes& stub, const std::vector<Entry>& ent
       },
       [](int, std::FILE* g) { return std::fclose(g); });
   ASSERT_EQ(w.begin(), 0);
-  Packet* p = packet_alloc(SFX_PACKET_SIZE);
   for (const Entry& e : entries) {
     ASSERT_EQ(w.put_member_header(e.dir.c_str(), e.name.c_str(), 1000000000), 0);
     std::uint32_t count = 0;
     const std::uint32_t chunk = sfx_data_chunk_size(volume);
     for (std::size_t off = 0; off < e.data.size(); off += chunk) {
       const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(chunk, e.data.size() - off));
-      std::memcpy(p->data, e.data.data() + off, n);
-      p->type = SFX_MEMBER_DATA;
-      p->unpacked_len = n;
-      p->stored_len = 0;
-      std::vector<std::uint8_t> work(2 * SFX_PACKET_SIZE);
-      const std::uint8_t* payload = nullptr;
-      ASSERT_EQ(packet_encode(p, nullptr, work.data(), static_cast<std::uint32_t>(work.size() - 1), &payload), 0);
-      ASSERT_EQ(w.put(*p, payload), 0);
-      ++count;
+      ASSERT_EQ(w.put_data(e.data.data() + off, n, &count), 0);
     }
     ASSERT_EQ(w.put_member_end(static_cast<std::uint32_t>(e.data.size()), count), 0);
   }
   ASSERT_EQ(w.finish(), 0);
-  packet_free(p);
   std::fclose(f);
 }
 
