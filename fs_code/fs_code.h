@@ -24,6 +24,10 @@ struct fs_ini_entry {
 // empty. Null when the file cannot be opened (after 11 attempts 10 ms apart)
 // or memory runs out; both are reported to the event log.
 fs_ini_entry* fs_ini_read(const char* path);
+// The same table from a text in memory, read as fs_ini_read reads a file
+// (CR LF is a line end, Ctrl-Z ends the text). Null when memory runs out
+// (not reported).
+fs_ini_entry* fs_ini_parse(const char* text, std::size_t len);
 // First / last entry whose section and key equal the given ones (ASCII case
 // ignored). Null when none matches.
 fs_ini_entry* fs_ini_find(fs_ini_entry* table, const char* section, const char* key);

@@ -33,12 +33,10 @@ void fs_copy(char* out, std::size_t room, const char* text) {
   out[n] = '\0';
 }
 
-static int fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
-
 int fs_casecmp(const char* a, const char* b) {
   for (;; ++a, ++b) {
-    const int ca = fold(static_cast<unsigned char>(*a));
-    const int cb = fold(static_cast<unsigned char>(*b));
+    const int ca = fs_upper(static_cast<unsigned char>(*a));
+    const int cb = fs_upper(static_cast<unsigned char>(*b));
     if (ca != cb) return ca - cb;
     if (ca == 0) return 0;
   }

@@ -26,8 +26,6 @@ struct posix_search {
   std::size_t next;
 };
 
-int fold(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
-
 // '*' any run of characters, '?' any one character.
 bool matches(const char* pat, const char* name) {
   const char* star = nullptr;
@@ -37,8 +35,8 @@ bool matches(const char* pat, const char* name) {
       star = pat++;
       resume = name;
     } else if (*pat && (*pat == '?' ||
-                        fold(static_cast<unsigned char>(*pat)) ==
-                            fold(static_cast<unsigned char>(*name)))) {
+                        fs_upper(static_cast<unsigned char>(*pat)) ==
+                            fs_upper(static_cast<unsigned char>(*name)))) {
       ++pat;
       ++name;
     } else if (star) {
