@@ -6,8 +6,6 @@
 
 namespace {
 
-bool is_sep(char c) { return c == '/' || c == '\\'; }
-
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 // Case-insensitive comparison of a component's stretch [s, s+n) with a name.
@@ -54,7 +52,7 @@ const char* check_components(const char* s) {
   const char* p = s;
   while (*p) {
     const char* e = p;
-    while (*e && !is_sep(*e)) ++e;
+    while (*e && !sfx_is_sep(*e)) ++e;
     const std::size_t n = static_cast<std::size_t>(e - p);
     if (n == 2 && p[0] == '.' && p[1] == '.') return "contains a '..' component";
     if (n == 1 && p[0] == '.') {
@@ -205,8 +203,8 @@ const char* sfx_member_path_check(const char* dir, const char* name) {
       return "directory starts with \\\\?\\";
     if (dir[0] == '\\' && dir[1] == '?' && dir[2] == '?' && dir[3] == '\\')
       return "directory starts with \\??\\";
-    if (is_sep(dir[0]) && is_sep(dir[1])) return "directory starts with \\\\ (a network path)";
-    if (is_sep(dir[0])) return "directory is absolute";
+    if (sfx_is_sep(dir[0]) && sfx_is_sep(dir[1])) return "directory starts with \\\\ (a network path)";
+    if (sfx_is_sep(dir[0])) return "directory is absolute";
     if (((dir[0] >= 'A' && dir[0] <= 'Z') || (dir[0] >= 'a' && dir[0] <= 'z')) && dir[1] == ':')
       return "directory starts with a drive letter";
     if (const char* why = check_chars(dir)) return why;
@@ -216,7 +214,7 @@ const char* sfx_member_path_check(const char* dir, const char* name) {
   if (const char* why = check_chars(name)) return why;
   if (const char* why = check_components(name)) return why;
   const std::size_t len = std::strlen(name);
-  if (is_sep(name[len - 1]) || (name[len - 1] == '.' && (len == 1 || is_sep(name[len - 2]))))
+  if (sfx_is_sep(name[len - 1]) || (name[len - 1] == '.' && (len == 1 || sfx_is_sep(name[len - 2]))))
     return "empty file name";
   return nullptr;
 }
@@ -309,7 +307,7 @@ int sfx_next_volume_name(const char* current, int volume_count, char* out, std::
   std::size_t keep = len;  // bytes of `current` that stay
   bool dot = false;
   for (std::size_t i = len; i-- > 1;) {
-    if (is_sep(current[i])) break;
+    if (sfx_is_sep(current[i])) break;
     if (current[i] == '.') {
       keep = i + 1;
       dot = true;

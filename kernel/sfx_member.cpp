@@ -7,8 +7,6 @@
 
 namespace {
 
-bool is_sep(char c) { return c == '/' || c == '\\'; }
-
 // Creates the member's directory below the work directory, one level at a
 // time, so that a nested directory gets its missing parents. The directory
 // has passed the archive's path check, so every level stays inside.
@@ -17,7 +15,7 @@ void make_member_dir(const char* dir) {
   if (!sfx_join(path, sizeof path, sfx_work_dir, dir)) return;
   const std::size_t start = std::strlen(sfx_work_dir);
   for (std::size_t i = start; path[i]; ++i) {
-    if (is_sep(path[i]) && i > start && !is_sep(path[i - 1])) {
+    if (sfx_is_sep(path[i]) && i > start && !sfx_is_sep(path[i - 1])) {
       path[i] = 0;
       sfx_platform_make_dir(path);
       path[i] = '/';

@@ -1,0 +1,173 @@
+// Code pages: member names between UTF-8 and a single-byte Windows code
+// page, and letter case folded as Windows folds it in file names.
+#include <iconv.h>
+
+#include <string>
+
+#include "qtk.h"
+
+namespace qtk {
+
+namespace {
+// The Windows code pages whose first 128 characters are ASCII: the ANSI
+// pages and the OEM pages of the same scripts (864, whose '%' is the Arabic
+// percent sign, is not one of them). Multi-byte pages can hide a `\` inside
+// a character, and EBCDIC pages spell `..` with other bytes; either would
+// slip past the byte-wise path checks.
+constexpr unsigned kCodePages[] = {874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258,
+                                   437, 737, 775, 850, 852, 855, 857, 858, 860, 861, 862, 863,
+                                   865, 866, 869};
+}  // namespace
+
+CodePage::CodePage(unsigned number) : number_(number), to_(nullptr), from_(nullptr) {
+  const std::string refused =
+      "code page " + std::to_string(number) +
+      " is not taken: member names need a single-byte Windows code page whose first 128 characters "
+      "are ASCII (874, 1250-1258, or the OEM pages 437, 737, 775, 850, 852, 855, 857, 858, 860-863, "
+      "865, 866, 869)";
+  bool known = false;
+  for (unsigned k : kCodePages) known = known || k == number;
+  if (!known) usage_error(refused);
+  const std::string name = "CP" + std::to_string(number);
+  iconv_t to = iconv_open(name.c_str(), "UTF-8");
+  iconv_t from = iconv_open("UTF-8", name.c_str());
+  if (to == reinterpret_cast<iconv_t>(-1) || from == reinterpret_cast<iconv_t>(-1)) {
+    if (to != reinterpret_cast<iconv_t>(-1)) iconv_close(to);
+    if (from != reinterpret_cast<iconv_t>(-1)) iconv_close(from);
+    usage_error("code page " + std::to_string(number) + " is not known to this system's iconv");
+  }
+  to_ = to;
+  from_ = from;
+  // The conversion itself must agree: every byte below 0x80 is itself.
+  std::string ascii, back;
+  for (int c = 1; c < 0x80; ++c) ascii += static_cast<char>(c);
+  if (!decode(ascii, back) || back != ascii) {
+    iconv_close(to);
+    iconv_close(from);
+    usage_error(refused);
+  }
+}
+
+CodePage::~CodePage() {
+  iconv_close(static_cast<iconv_t>(to_));
+  iconv_close(static_cast<iconv_t>(from_));
+}
+
+namespace {
+bool convert(void* cd, const std::string& in, std::string& out) {
+  iconv(static_cast<iconv_t>(cd), nullptr, nullptr, nullptr, nullptr);
+  out.assign(in.size() * 4 + 8, '\0');
+  char* src = const_cast<char*>(in.data());
+  std::size_t src_left = in.size();
+  char* dst = out.data();
+  std::size_t dst_left = out.size();
+  if (iconv(static_cast<iconv_t>(cd), &src, &src_left, &dst, &dst_left) == static_cast<std::size_t>(-1))
+    return false;
+  if (iconv(static_cast<iconv_t>(cd), nullptr, nullptr, &dst, &dst_left) == static_cast<std::size_t>(-1))
+    return false;
+  out.resize(out.size() - dst_left);
+  return out.find('\0') == std::string::npos;
+}
+}  // namespace
+
+bool CodePage::encode(const std::string& utf8, std::string& out) const {
+  return convert(to_, utf8, out);
+}
+bool CodePage::decode(const std::string& bytes, std::string& out) const {
+  return convert(from_, bytes, out);
+}
+
+bool utf8_next(const std::string& s, std::size_t& i, char32_t& c) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b0 = b(i);
+  std::size_t n;
+  char32_t v, min;
+  if (b0 < 0x80) n = 1, v = b0, min = 0;
+  else if (b0 >= 0xC2 && b0 <= 0xDF) n = 2, v = b0 & 0x1Fu, min = 0x80;
+  else if (b0 >= 0xE0 && b0 <= 0xEF) n = 3, v = b0 & 0x0Fu, min = 0x800;
+  else if (b0 >= 0xF0 && b0 <= 0xF4) n = 4, v = b0 & 0x07u, min = 0x10000;
+  else return false;
+  if (i + n > s.size()) return false;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return false;
+    v = (v << 6) | (b(i + k) & 0x3Fu);
+  }
+  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
+  i += n;
+  c = v;
+  return true;
+}
+
+namespace {
+
+void utf8_put(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Upper case as Windows compares file names (the simple Unicode mapping),
+// for every letter that the taken code pages hold: Latin, Greek, Cyrillic.
+char32_t upper(char32_t c) {
+  if (c >= 'a' && c <= 'z') return c - 32;
+  if (c < 0xB5) return c;
+  if (c == 0xB5) return 0x39C;  // micro sign: capital mu
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 32;
+  if (c == 0xFF) return 0x178;
+  if (c >= 0x100 && c <= 0x17F) {
+    if (c == 0x131) return 'I';  // dotless i
+    if (c == 0x17F) return 'S';  // long s
+    if (c <= 0x137 || (c >= 0x14A && c <= 0x177)) return c & ~char32_t{1};  // pairs from an even capital
+    if ((c >= 0x139 && c <= 0x148) || c >= 0x179) return (c & 1) ? c : c - 1;  // pairs from an odd capital
+    return c;
+  }
+  if (c == 0x192) return 0x191;
+  if (c == 0x1A1 || c == 0x1B0) return c - 1;  // o and u with horn
+  if (c == 0x3AC) return 0x386;
+  if (c >= 0x3AD && c <= 0x3AF) return c - 37;
+  if (c == 0x3C2) return 0x3A3;  // final sigma
+  if ((c >= 0x3B1 && c <= 0x3C1) || (c >= 0x3C3 && c <= 0x3CB)) return c - 32;
+  if (c == 0x3CC) return 0x38C;
+  if (c == 0x3CD || c == 0x3CE) return c - 63;
+  if (c >= 0x430 && c <= 0x44F) return c - 32;
+  if (c >= 0x450 && c <= 0x45F) return c - 80;
+  if (c == 0x491) return 0x490;
+  return c;
+}
+
+}  // namespace
+
+std::string CodePage::fold(const std::string& bytes) const {
+  std::string text;
+  // A name the page cannot decode is compared by its bytes (ASCII folded),
+  // marked so that it meets no decoded name.
+  if (!decode(bytes, text)) return "\x01" + fold_case(bytes);
+  std::string r;
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t c = 0;
+    if (utf8_next(text, i, c)) utf8_put(r, upper(c));
+    else r += text[i++];
+  }
+  return r;
+}
+
+std::string fold_case(const std::string& s) {
+  std::string r = s;
+  for (char& c : r)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  return r;
+}
+
+}  // namespace qtk
