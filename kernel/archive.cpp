@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "fs_code.h"
+
 namespace {
 
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
@@ -314,17 +316,10 @@ int sfx_next_volume_name(const char* current, int volume_count, char* out, std::
       break;
     }
   }
-  // The count in decimal with at least three digits ("%.3d"), formatted by
-  // hand so that the stub needs no printf.
+  // The count in decimal with at least three digits ("%.3d").
   if (volume_count < 0) return SFX_E_TOO_LONG;
-  char digits[12];
-  int nd = 0;
-  for (unsigned v = static_cast<unsigned>(volume_count); v != 0 || nd < 3; v /= 10)
-    digits[nd++] = static_cast<char>('0' + v % 10);
   char num[16];
-  for (int k = 0; k < nd; ++k) num[k] = digits[nd - 1 - k];
-  num[nd] = 0;
-  const int n = nd;
+  const int n = fs_decimal(num, static_cast<unsigned>(volume_count), 3);
   const std::size_t need = keep + (dot ? 0u : 1u) + static_cast<std::size_t>(n) + 1;
   if (need > out_size) return SFX_E_TOO_LONG;
   std::memmove(out, current, keep);

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fs_code.h"
 #include "sfx.h"
 #include "sfx_platform.h"
 #include "sfx_texts.h"
@@ -202,16 +203,8 @@ void sfx_platform_set_status(const char* text) {
 void sfx_platform_set_progress(int percent) {
   if (!sfx_progress_bar || percent == g_last_percent) return;
   g_last_percent = percent;
-  char num[8];
-  int n = 0;
-  char tmp[8];
-  int v = percent;
-  do {
-    tmp[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v);
-  for (int i = 0; i < n; ++i) num[i] = tmp[n - 1 - i];
-  num[n] = 0;
+  char num[12];
+  fs_decimal(num, static_cast<unsigned>(percent), 1);
   print_line("progress: ", num, "%", "");
 }
 

@@ -23,17 +23,10 @@ char sfx_own_path[SFX_PATH_ROOM];
 
 namespace {
 
+// A signed value in decimal ("%d"); out holds at least 12 bytes.
 void decimal(int value, char* out) {
-  char tmp[16];
-  int n = 0;
-  unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-  do {
-    tmp[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v);
-  if (value < 0) tmp[n++] = '-';
-  for (int i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
-  out[n] = 0;
+  if (value < 0) *out++ = '-';
+  fs_decimal(out, value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value), 1);
 }
 
 
