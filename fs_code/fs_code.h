@@ -43,6 +43,8 @@ int fs_ini_write(const fs_ini_entry* table, const char* path);
 void fs_ini_free(fs_ini_entry* table);
 // Removes leading and trailing spaces (code 32 only) in place.
 char* fs_trim(char* text);
+// An ASCII letter in upper case; any other byte as it is.
+inline int fs_upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
 // Writes v in decimal with at least min_digits digits (leading zeros) and a
 // zero byte, without the printf family: at most 11 bytes. Returns the number
 // of digits.

@@ -29,8 +29,6 @@ int fs_report_at(int level, std::uint32_t event, const char* text, const char* f
 int fs_build(char* out, std::size_t room, ...);
 // Copies at most room - 1 characters of text and ends them with a zero byte.
 void fs_copy(char* out, std::size_t room, const char* text);
-// An ASCII letter in upper case; any other byte as it is.
-inline int fs_upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
 // ASCII case-insensitive comparison of whole texts: 0 when equal.
 int fs_casecmp(const char* a, const char* b);
 // A new heap copy of text, or null.

@@ -8,13 +8,11 @@
 
 namespace {
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Case-insensitive comparison of a component's stretch [s, s+n) with a name.
 bool same_name(const char* s, std::size_t n, const char* word) {
   std::size_t k = 0;
   for (; k < n; ++k)
-    if (word[k] == 0 || upper(s[k]) != word[k]) return false;
+    if (word[k] == 0 || fs_upper(static_cast<unsigned char>(s[k])) != static_cast<unsigned char>(word[k])) return false;
   return word[k] == 0;
 }
 

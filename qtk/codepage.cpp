@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "fs_code.h"
 #include "qtk.h"
 
 namespace qtk {
@@ -166,7 +167,7 @@ std::string CodePage::fold(const std::string& bytes) const {
 std::string fold_case(const std::string& s) {
   std::string r = s;
   for (char& c : r)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    c = static_cast<char>(fs_upper(static_cast<unsigned char>(c)));
   return r;
 }
 
