@@ -4,7 +4,9 @@
 // The public calls work on process-wide state (one work buffer, one
 // encoder), as the stub uses them. The packer compresses packets in
 // parallel; for that, CodecEncoder carries a private copy of the encoder
-// state and packet_encode/packet_emit split packet_write in two.
+// state and packet_encode/packet_emit split packet_write in two. Its
+// reader decodes in parallel in the same way: packet_read_raw and
+// packet_decode split packet_read in two.
 #pragma once
 
 #include <cstdint>
@@ -110,6 +112,22 @@ void packet_check(const Packet* packet, std::uint8_t* check_sum, std::uint8_t* c
 // compressed one must decode to exactly the unpacked length while reading
 // no more than the 2 bytes past its end that a valid stream may.
 int packet_read(Packet* packet, std::FILE* in);
+
+// packet_read in two halves, for a reader that decodes packets on several
+// threads. packet_read_raw reads the header and the payload and holds the
+// lengths to the packet size and the check bytes to the header: 0,
+// PACKET_EOF, PACKET_SHORT, PACKET_TOO_LONG, PACKET_BAD_CHECK or
+// PACKET_NO_CODEC; the type keeps bit 7. packet_decode does the rest from
+// memory: it holds both lengths to what the payload gives and decodes a
+// compressed payload in place, with `work` (work_cap bytes, at least the
+// stored length) as its only scratch space: 0, PACKET_DECODE_FAILED,
+// PACKET_BAD_LENGTHS, or PACKET_TOO_LONG when the payload does not fit
+// `work` or the unpacked length the record; on 0 bit 7 of the type is
+// cleared. It touches no shared state but the error hook, so packets with
+// work buffers of their own decode at the same time; the hook is then
+// called on the thread that decodes.
+int packet_read_raw(Packet* packet, std::FILE* in);
+int packet_decode(Packet* packet, std::uint8_t* work, std::uint32_t work_cap);
 
 // Check bytes over a header (type as on disk, both lengths) and a payload.
 void packet_check_bytes(std::uint8_t type, std::uint32_t stored_len, std::uint32_t unpacked_len,

@@ -92,7 +92,7 @@ void packet_check(const Packet* packet, std::uint8_t* check_sum, std::uint8_t* c
                      packet->stored_len, check_sum, check_xor);
 }
 
-int packet_read(Packet* packet, std::FILE* in) {
+int packet_read_raw(Packet* packet, std::FILE* in) {
   using namespace codec;
   if (!g_work) return PACKET_NO_CODEC;
   std::uint8_t h[PACKET_HEADER_SIZE];
@@ -116,6 +116,10 @@ int packet_read(Packet* packet, std::FILE* in) {
     packet_check(packet, &s, &x);
     if (s != packet->check_sum || x != packet->check_xor) return PACKET_BAD_CHECK;
   }
+  return PACKET_OK;
+}
+
+int packet_decode(Packet* packet, std::uint8_t* work, std::uint32_t work_cap) {
   // The unpacked length is what the payload gives, never what the buffer
   // happens to hold beyond it.
   if (packet->type & PACKET_STORED) {
@@ -126,14 +130,21 @@ int packet_read(Packet* packet, std::FILE* in) {
   } else if (packet->stored_len == 0) {
     if (packet->unpacked_len != 0) return PACKET_BAD_LENGTHS;
   } else {
-    std::memcpy(g_work, packet->data, packet->stored_len);
+    if (packet->stored_len > work_cap || packet->unpacked_len > packet->capacity) return PACKET_TOO_LONG;
+    std::memcpy(work, packet->data, packet->stored_len);
     CodecDecodeStats st{};
-    if (codec_decompress_ex(g_work, packet->data, packet->stored_len, packet->unpacked_len, &st) != 0)
+    if (codec_decompress_ex(work, packet->data, packet->stored_len, packet->unpacked_len, &st) != 0)
       return PACKET_DECODE_FAILED;
-    if (codec_load_le32(g_work) != packet->unpacked_len || st.produced != packet->unpacked_len ||
+    if (codec_load_le32(work) != packet->unpacked_len || st.produced != packet->unpacked_len ||
         st.overread > kValidOverread)
       return PACKET_BAD_LENGTHS;
   }
   packet->type = static_cast<std::uint8_t>(packet->type & ~PACKET_STORED);
   return PACKET_OK;
+}
+
+int packet_read(Packet* packet, std::FILE* in) {
+  const int st = packet_read_raw(packet, in);
+  if (st != PACKET_OK) return st;
+  return packet_decode(packet, codec::g_work, codec::g_work_size);
 }

@@ -72,14 +72,18 @@ const char* const kListHelp =
     "looked for beside SETUP.\n";
 
 const char* const kTestHelp =
-    "usage: qtk test SETUP [--codepage N] [-q]\n"
+    "usage: qtk test SETUP [--codepage N] [-j N] [-q]\n"
     "\n"
     "Reads every volume and checks every packet's check bytes, lengths and\n"
     "decoding, the packet order, every member end's total and count, every\n"
     "member path (as stored and as decoded), and the archive end; then what\n"
     "the installer meets after unpacking: a qtksfx.ini whose run= names a\n"
     "member, and no two members that are one file on Windows. Each fault is\n"
-    "printed with its volume, offset and member.\n";
+    "printed with its volume, offset and member.\n"
+    "\n"
+    "options:\n"
+    "  -j, --jobs N           decode on N threads (default: all cores); faults\n"
+    "                         are reported in archive order whatever N is\n";
 
 const char* const kCompressHelp =
     "usage: qtk compress IN OUT\n"
@@ -93,11 +97,16 @@ const char* const kCompressHelp =
     "unnoticed.\n";
 
 const char* const kExtractHelp =
-    "usage: qtk extract SETUP [-C DIR] [--codepage N] [-q]\n"
+    "usage: qtk extract SETUP [-C DIR] [--codepage N] [-j N] [-q]\n"
     "\n"
     "Extracts the members into DIR (default: the current directory) with\n"
     "their modification times, as the installer itself would. Members whose\n"
-    "path is unsafe are refused; nothing is written outside DIR.\n";
+    "path is unsafe are refused; nothing is written outside DIR.\n"
+    "\n"
+    "options:\n"
+    "  -j, --jobs N           decode on N threads (default: all cores); files\n"
+    "                         are written, and the first fault stops, in\n"
+    "                         archive order whatever N is\n";
 
 struct Args {
   std::vector<std::string> positional;
@@ -170,6 +179,12 @@ unsigned codepage_of(const Args& a) {
   return c ? parse_count(*c, "--codepage", 1, 65535) : 1252;
 }
 
+// Threads of pack, test and extract: -j N, or all cores.
+unsigned jobs_of(const Args& a) {
+  if (const std::string* j = option(a, {"-j", "--jobs"})) return parse_count(*j, "--jobs", 1, 256);
+  return std::min(std::max(1u, std::thread::hardware_concurrency()), 64u);
+}
+
 int command(const std::vector<std::string>& args, Console& con) {
   if (args.empty()) {
     con.err << kMainHelp;
@@ -228,9 +243,7 @@ int command(const std::vector<std::string>& args, Console& con) {
       o.volume_size = parse_size(*v);
       if (o.volume_size == 0) usage_error("--volume-size must be above 0");
     }
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    o.jobs = std::min(cores, 64u);
-    if (const std::string* j = option(a, {"-j", "--jobs"})) o.jobs = parse_count(*j, "--jobs", 1, 256);
+    o.jobs = jobs_of(a);
     o.codepage = codepage_of(a);
     return pack(o, con);
   }
@@ -250,7 +263,8 @@ int command(const std::vector<std::string>& args, Console& con) {
   else if (cmd == "test") mode = ReadMode::kTest, help = kTestHelp;
   else if (cmd == "extract") mode = ReadMode::kExtract, help = kExtractHelp;
   else usage_error("unknown command '" + cmd + "' (see qtk --help)");
-  const Args a = mode == ReadMode::kExtract ? parse(args, 1, {"-C", "--directory", "--codepage"})
+  const Args a = mode == ReadMode::kExtract ? parse(args, 1, {"-C", "--directory", "--codepage", "-j", "--jobs"})
+                 : mode == ReadMode::kTest  ? parse(args, 1, {"--codepage", "-j", "--jobs"})
                                             : parse(args, 1, {"--codepage"});
   if (a.help) {
     con.out << help;
@@ -263,6 +277,7 @@ int command(const std::vector<std::string>& args, Console& con) {
   o.archive = a.positional[0];
   if (const std::string* d = option(a, {"-C", "--directory"})) o.dir = *d;
   o.codepage = codepage_of(a);
+  if (mode != ReadMode::kList) o.jobs = jobs_of(a);
   return read_archive(mode, o, con);
 }
 

@@ -159,6 +159,7 @@ enum class ReadMode { kList, kTest, kExtract };
 struct ReadOptions {
   std::string archive, dir = ".";
   unsigned codepage = 1252;
+  unsigned jobs = 1;  // threads that decode packets (test and extract)
 };
 int read_archive(ReadMode mode, const ReadOptions& opt, const Console& con);
 

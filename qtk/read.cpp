@@ -1,25 +1,25 @@
 // qtk list, test and extract: walks an installer's archive the way the
-// stub does, across volumes.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+// stub does, across volumes, with the walk the stub uses. The packets come
+// from a PacketSource, which test and extract let decode on several
+// threads; everything the walk meets is judged, written and reported here,
+// in archive order, so the results do not depend on the number of threads.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <ostream>
 #include <sstream>
+#include <utility>
 
 #include "archive.h"
 #include "qtk.h"
+#include "read_ahead.h"
+#include "read_os.h"
 
 namespace qtk {
 namespace {
-
-std::string errno_text() { return std::strerror(errno); }
 
 std::string packet_status_text(int st) {
   switch (st) {
@@ -44,23 +44,15 @@ std::string display_path(const std::string& dir, const std::string& name) {
   return printable(s);
 }
 
-// The codec's reports during a read, counted as faults of the packet.
-int g_reports = 0;
-int g_last_report = 0;
-int count_report(int code) {
-  ++g_reports;
-  g_last_report = code;
-  return 0;
-}
-
 class Reader {
  public:
   Reader(ReadMode mode, const ReadOptions& opt, const Console& con)
       : mode_(mode), opt_(opt), con_(con), cp_(opt.codepage) {}
   ~Reader() {
-    if (f_) std::fclose(f_);
-    if (out_fd_ >= 0) close(out_fd_);
-    if (root_fd_ >= 0) close(root_fd_);
+    source_.reset();  // its threads stop before the packets go
+    std::string ignored;
+    if (out_fd_ >= 0) close_output(out_fd_, ignored);
+    if (root_fd_ >= 0) close_output_dir(root_fd_);
     packet_free(packet_);
   }
 
@@ -91,12 +83,25 @@ class Reader {
     con_.err << "qtk: " << printable(opt_.archive) << ": " << what << '\n';
   }
 
-  void open_first();
+  // The walker's callbacks. Nothing may be thrown through the walk: what
+  // they throw waits in thrown_ until the walk returns.
+  static int read_cb(void* ctx, Packet* packet, const sfx_walk* walk);
+  static int next_volume_cb(void* ctx);
+  int read(const sfx_walk* walk);
   void next_volume();
+  void rethrow();
+  // The fault that reading the current packet found, when it has not been
+  // reported yet.
+  void report_read_fault() {
+    if (!read_fault_.empty()) fault(std::exchange(read_fault_, std::string()));
+  }
+  bool walk_failed(int step);
+
+  std::FILE* open_first();
   void begin_member();
   void data();
   void end_member();
-  void archive_end(std::uint8_t raw_type);
+  void archive_end();
   void note_member(const std::string& dir, const std::string& name);
   void check_control_file();
   std::uint64_t volume_bytes_total();
@@ -106,7 +111,14 @@ class Reader {
   const Console& con_;
   CodePage cp_;
   Packet* packet_ = nullptr;
-  std::FILE* f_ = nullptr;
+  std::unique_ptr<PacketSource> source_;
+  sfx_walker walker_{};
+  std::exception_ptr thrown_;
+  PacketRecord record_;        // of the packet in packet_
+  std::string read_fault_;     // what reading it found, not yet reported
+  bool damaged_data_ = false;  // a data packet whose lengths are intact but nothing else
+  bool was_member_ = false;    // the walk stood inside a member when it was read
+  bool replay_ = false;        // the next read hands the same packet again
   std::string volume_name_;
   int changes_ = 0;
   long offset_ = 0;
@@ -135,15 +147,13 @@ class Reader {
   std::string control_;
 };
 
-void Reader::open_first() {
+std::FILE* Reader::open_first() {
   volume_name_ = opt_.archive;
-  f_ = std::fopen(volume_name_.c_str(), "rb");
-  if (!f_) fail(volume_name_ + ": " + errno_text());
-  struct stat st{};
-  fstat(fileno(f_), &st);
-  volume_size_ = static_cast<std::uint64_t>(st.st_size);
+  std::FILE* f = open_volume(volume_name_, volume_size_);
+  if (!f) fail(volume_name_ + ": " + errno_text());
   long end = 0;
-  const int t = sfx_trailer_read(f_, &first_packet_, &end);
+  const int t = sfx_trailer_read(f, &first_packet_, &end);
+  if (t != SFX_OK) std::fclose(f);
   if (t == SFX_E_SIGNATURE || t == SFX_E_SEEK)
     fail(volume_name_ + ": not an installer (" + std::string(sfx_status_text(t)) + ")");
   if (t != SFX_OK) fail(volume_name_ + ": damaged trailer: " + sfx_status_text(t));
@@ -152,38 +162,117 @@ void Reader::open_first() {
   const std::uint64_t archive_end = static_cast<std::uint64_t>(end) + 4;
   signed_bytes_ = volume_size_ - archive_end;
   volume_size_ = archive_end;
-}
-
-void Reader::next_volume() {
-  std::fclose(f_);
-  f_ = nullptr;
-  ++changes_;
-  char next[4096];
-  if (sfx_next_volume_name(volume_name_.c_str(), changes_, next, sizeof next) != SFX_OK)
-    fail(printable(volume_name_) + ": the next volume's name is too long");
-  volume_name_ = next;
-  f_ = std::fopen(volume_name_.c_str(), "rb");
-  if (!f_)
-    fail("volume " + std::to_string(changes_ + 1) + " is missing: looked for " + printable(volume_name_) + " (" +
-         errno_text() + ")");
-  struct stat st{};
-  fstat(fileno(f_), &st);
-  volume_size_ = static_cast<std::uint64_t>(st.st_size);
-  bar_pos_ = 0;
+  return f;
 }
 
 std::uint64_t Reader::volume_bytes_total() {
   std::uint64_t total = 0;
   std::string name = opt_.archive;
   for (int v = 0; v < 1000; ++v) {
-    struct stat st{};
-    if (stat(name.c_str(), &st) != 0) break;
-    total += static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t size = 0;
+    if (!file_size(name, size)) break;
+    total += size;
     char next[4096];
     if (sfx_next_volume_name(name.c_str(), v + 1, next, sizeof next) != SFX_OK) break;
     name = next;
   }
   return total;
+}
+
+int Reader::read_cb(void* ctx, Packet*, const sfx_walk* walk) {
+  Reader* r = static_cast<Reader*>(ctx);
+  try {
+    return r->read(walk);
+  } catch (...) {
+    r->thrown_ = std::current_exception();
+    return PACKET_EOF;
+  }
+}
+
+int Reader::next_volume_cb(void* ctx) {
+  Reader* r = static_cast<Reader*>(ctx);
+  try {
+    r->next_volume();
+    return 0;
+  } catch (...) {
+    r->thrown_ = std::current_exception();
+    return 1;
+  }
+}
+
+void Reader::rethrow() {
+  if (thrown_) std::rethrow_exception(std::exchange(thrown_, nullptr));
+}
+
+// The next packet for the walk. A packet whose lengths are intact but whose
+// check bytes, payload or decoding fail is a fault that the test goes on
+// after: a data packet inside a member still counts where it stood (the
+// walk takes it, the member is marked damaged), anything else is left out.
+int Reader::read(const sfx_walk* walk) {
+  if (replay_) {
+    replay_ = false;
+    damaged_data_ = false;
+    return PACKET_OK;
+  }
+  check_interrupted();
+  record_ = source_->next(packet_);
+  offset_ = record_.offset;
+  if (bar_) {
+    bar_->add(static_cast<std::uint64_t>(offset_ - bar_pos_));
+    bar_pos_ = offset_;
+  }
+  was_member_ = walk->in_member != 0;
+  damaged_data_ = false;
+  const int st = record_.status;
+  const std::uint8_t type = packet_->wire_type & 0x7F;
+  if (st == PACKET_OK && record_.reports) {
+    read_fault_ = "the decoder reported error " + std::to_string(record_.last_report) + " (packet type " +
+                  std::to_string(type) + ")";
+  } else if (packet_status_recoverable(st)) {
+    read_fault_ = packet_status_text(st) + " (packet type " + std::to_string(type) + ")";
+  } else {
+    return st;  // 0, or the end of reading
+  }
+  damaged_data_ = type == SFX_MEMBER_DATA && walk->in_member;
+  return damaged_data_ ? PACKET_OK : st;
+}
+
+// A volume end: the source has gone on to the next volume already (or found
+// that it cannot); the names and sizes of the messages follow it here.
+void Reader::next_volume() {
+  report_read_fault();
+  ++changes_;
+  if (!record_.open_error.empty()) fail(record_.open_error);
+  volume_name_ = record_.next_name;
+  volume_size_ = record_.next_size;
+  bar_pos_ = 0;
+}
+
+// A step that broke the packet order. Inside a member, the member ends
+// there; a member header that stood inside one begins a member of its own.
+bool Reader::walk_failed(int step) {
+  if (step == SFX_E_READ) {
+    const int st = walker_.read_status;
+    if (packet_status_recoverable(st)) {
+      report_read_fault();
+      return true;
+    }
+    if (changes_ == 0 && static_cast<std::uint64_t>(offset_) + SFX_TRAILER_SIZE >= volume_size_)
+      fault(packet_status_text(PACKET_EOF) + " (the packets run into the trailer)");
+    else
+      fault(packet_status_text(st));
+    return false;
+  }
+  if (step == SFX_E_UNEXPECTED)
+    fault("packet type " + std::to_string(packet_->type) + " may not stand " +
+          (was_member_ ? "inside a member" : "at the top level"));
+  else
+    fault(sfx_status_text(step));
+  if (was_member_) {
+    end_member();
+    if (packet_->type == SFX_MEMBER_HEADER) replay_ = true;
+  }
+  return true;
 }
 
 void Reader::begin_member() {
@@ -231,39 +320,12 @@ void Reader::begin_member() {
   member_ok_ = true;
   note_member(member_dir_, member_name_);
   if (mode_ != ReadMode::kExtract) return;
-  // Directories below DIR, one by one, never following a symbolic link,
-  // so that nothing is written outside DIR.
   std::vector<std::string> parts = path_parts(dir_u);
   for (const std::string& p : path_parts(name_u)) parts.push_back(p);
   if (parts.empty()) fault("empty file name");
-  int fd = dup(root_fd_);
-  for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
-    if (mkdirat(fd, parts[k].c_str(), 0777) != 0 && errno != EEXIST) {
-      const std::string why_not = errno_text();
-      close(fd);
-      fault("cannot create directory " + printable(parts[k]) + ": " + why_not);
-    }
-    const int sub = openat(fd, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    close(fd);
-    if (sub < 0)
-      fault("cannot enter directory " + printable(parts[k]) + " (a symbolic link or not a directory)");
-    fd = sub;
-  }
-  // An existing file is replaced, not written through: it may be a hard
-  // link to a file outside DIR.
-  if (unlinkat(fd, parts.back().c_str(), 0) != 0 && errno != ENOENT && errno != EISDIR) {
-    const int e = errno;
-    close(fd);
-    errno = e;
-    fault("cannot replace the existing file: " + errno_text());
-  }
-  out_fd_ = openat(fd, parts.back().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  const int saved = errno;
-  close(fd);
-  if (out_fd_ < 0) {
-    errno = saved;
-    fault("cannot create the file: " + errno_text());
-  }
+  std::string error;
+  out_fd_ = create_output_file(root_fd_, parts, error);
+  if (out_fd_ < 0) fault(error);
 }
 
 // Two members that Windows takes for one file, or a file where another
@@ -316,25 +378,19 @@ void Reader::data() {
   if (member_is_control_ && control_.size() < (1u << 20))
     control_.append(reinterpret_cast<const char*>(packet_->data), packet_->unpacked_len);
   if (out_fd_ < 0) return;
-  const std::uint8_t* p = packet_->data;
-  std::size_t left = packet_->unpacked_len;
-  while (left) {
-    const ssize_t n = write(out_fd_, p, left);
-    if (n <= 0) fault("write failed: " + errno_text());
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  std::string error;
+  if (!write_output(out_fd_, packet_->data, packet_->unpacked_len, error)) fault(error);
   bytes_ += packet_->unpacked_len;
 }
 
 void Reader::end_member() {
   ++members_;
   if (out_fd_ >= 0) {
-    const struct timespec t[2] = {{member_time_, 0}, {member_time_, 0}};
-    if (futimens(out_fd_, t) != 0) warn(member_shown_ + ": cannot set the time: " + errno_text());
-    const int rc = close(out_fd_);
+    std::string error;
+    if (!set_output_time(out_fd_, member_time_, error)) warn(member_shown_ + ": cannot set the time: " + error);
+    const bool closed = close_output(out_fd_, error);
     out_fd_ = -1;
-    if (rc != 0) fault("write failed: " + errno_text());
+    if (!closed) fault(error);
   }
   if (mode_ == ReadMode::kList && member_ok_) {
     char line[128];
@@ -345,10 +401,10 @@ void Reader::end_member() {
   member_shown_.clear();
 }
 
-void Reader::archive_end(std::uint8_t raw_type) {
+void Reader::archive_end() {
   // The stub reads nothing of the archive end; these are checks of form.
   if (mode_ != ReadMode::kTest) return;
-  if (raw_type != SFX_ARCHIVE_END_TYPE_ON_DISK) warn("archive end is not written in stored form (0x81)");
+  if (packet_->wire_type != SFX_ARCHIVE_END_TYPE_ON_DISK) warn("archive end is not written in stored form (0x81)");
   if (packet_->unpacked_len != SFX_ARCHIVE_END_UNPACKED || packet_->stored_len != SFX_ARCHIVE_END_STORED) {
     warn("archive end lengths are " + std::to_string(packet_->unpacked_len) + "/" +
          std::to_string(packet_->stored_len) + ", not 12/8");
@@ -363,98 +419,50 @@ void Reader::archive_end(std::uint8_t raw_type) {
                      &x);
   if (s != packet_->check_sum || x != packet_->check_xor)
     warn("archive end check bytes differ from those of its header");
-  const long here = std::ftell(f_);
-  std::uint8_t sig[4];
-  if (std::fread(sig, 1, 4, f_) != 4 || std::memcmp(sig, SFX_SIGNATURE, 4) != 0)
+  if (record_.tail_len != 4 || std::memcmp(record_.tail, SFX_SIGNATURE, 4) != 0)
     warn("no signature after the archive end");
-  else if (changes_ == 0 && static_cast<std::uint64_t>(here) + 4 != volume_size_)
+  else if (changes_ == 0 && static_cast<std::uint64_t>(record_.end) + 4 != volume_size_)
     warn("the archive end is not the last packet before the trailer");
 }
 
 int Reader::run() {
   if (codec_init(SFX_PACKET_SIZE) != 0 || !(packet_ = packet_alloc(SFX_PACKET_SIZE))) fail("out of memory");
-  // The codec's reports are faults of the packet that raised them, counted
-  // below; the stub would show its message for each.
-  codec_set_error_hook(count_report);
   if (mode_ == ReadMode::kExtract) {
-    mkdir(opt_.dir.c_str(), 0777);
-    root_fd_ = open(opt_.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    root_fd_ = open_output_dir(opt_.dir);
     if (root_fd_ < 0) fail(printable(opt_.dir) + ": " + errno_text());
   }
   const std::uint64_t total = mode_ == ReadMode::kList ? 0 : volume_bytes_total();
-  open_first();
+  source_ = std::make_unique<PacketSource>(open_first(), volume_name_, mode_ == ReadMode::kList ? 1 : opt_.jobs);
   if (mode_ != ReadMode::kList)
     bar_ = std::make_unique<Progress>(con_, mode_ == ReadMode::kTest ? "test" : "extract", total);
   if (mode_ == ReadMode::kList)
     con_.out << "        size  modified (UTC)       packets    compressed  path\n";
-  sfx_walk walk;
-  sfx_walk_init(&walk);
+  sfx_walker_init(&walker_, packet_, this, read_cb, next_volume_cb);
   for (;;) {
-    check_interrupted();
-    offset_ = std::ftell(f_);
-    if (bar_) {
-      bar_->add(static_cast<std::uint64_t>(offset_ - bar_pos_));
-      bar_pos_ = offset_;
-    }
-    const int reports = g_reports;
-    const int st = packet_read(packet_, f_);
-    const std::uint8_t raw_type = packet_->wire_type;
-    if (st == 0 && g_reports != reports) {
-      fault("the decoder reported error " + std::to_string(g_last_report) + " (packet type " +
-            std::to_string(raw_type & 0x7F) + ")");
-      // The lengths are intact; the packet counts where it stood.
-      if ((raw_type & 0x7F) == SFX_MEMBER_DATA && walk.in_member) {
-        sfx_walk_step(&walk, packet_);
-        ++member_packets_;
-        member_size_ += packet_->unpacked_len;
-        member_ok_ = false;
-        continue;
-      }
-    }
-    if (st != 0) {
-      if (st == PACKET_BAD_CHECK || st == PACKET_DECODE_FAILED || st == PACKET_BAD_LENGTHS) {
-        fault(packet_status_text(st) + " (packet type " + std::to_string(raw_type & 0x7F) + ")");
-        // The lengths are intact: the walk goes on with the next packet,
-        // counting this one where it stood.
-        if ((raw_type & 0x7F) == SFX_MEMBER_DATA && walk.in_member) {
-          sfx_walk_step(&walk, packet_);
-          ++member_packets_;
-          member_size_ += packet_->unpacked_len;
-          member_ok_ = false;
-        }
-        continue;
-      }
-      if (changes_ == 0 && static_cast<std::uint64_t>(offset_) + SFX_TRAILER_SIZE >= volume_size_)
-        fault(packet_status_text(PACKET_EOF) + " (the packets run into the trailer)");
-      else
-        fault(packet_status_text(st));
+    const int step = sfx_walker_next(&walker_);
+    rethrow();
+    if (step == SFX_E_READ) {
+      if (walk_failed(step)) continue;
       break;
     }
-    const bool was_member = walk.in_member != 0;
-    const int step = sfx_walk_step(&walk, packet_);
+    report_read_fault();
+    if (damaged_data_) {
+      // The lengths are intact; the packet counts where it stood.
+      ++member_packets_;
+      member_size_ += packet_->unpacked_len;
+      member_ok_ = false;
+      continue;
+    }
     if (step < 0) {
-      if (step == SFX_E_UNEXPECTED)
-        fault("packet type " + std::to_string(packet_->type) + " may not stand " +
-              (was_member ? "inside a member" : "at the top level"));
-      else
-        fault(sfx_status_text(step));
-      if (was_member) {
-        end_member();
-        // A header that stood inside a member begins one of its own.
-        if (packet_->type == SFX_MEMBER_HEADER) {
-          sfx_walk_step(&walk, packet_);
-          begin_member();
-        }
-      }
+      walk_failed(step);
       continue;
     }
     switch (step) {
       case SFX_STEP_MEMBER: begin_member(); break;
       case SFX_STEP_DATA: data(); break;
       case SFX_STEP_MEMBER_DONE: end_member(); break;
-      case SFX_STEP_VOLUME: next_volume(); break;
       case SFX_STEP_END:
-        archive_end(raw_type);
+        archive_end();
         if (mode_ != ReadMode::kList) check_control_file();
         break;
     }

@@ -220,6 +220,27 @@ TEST_F(PacketTest, WrittenPacketsReadBack) {
     EXPECT_EQ(p->type, 4);
     EXPECT_EQ(Bytes(p->data, p->data + n), d);
   }
+  // In two halves, with scratch space of the caller's: the raw read leaves
+  // the payload as stored, the decode gives what packet_read gives; scratch
+  // space shorter than the payload is refused, not overrun.
+  Bytes d(50000);
+  for (std::size_t k = 0; k < d.size(); ++k) d[k] = static_cast<std::uint8_t>((k / 5) % 23);
+  for (const Bytes& s : {write(4, d), write(0x84, d)}) {
+    Mem m;
+    m.set(s);
+    ASSERT_EQ(packet_read_raw(p, m.f), 0);
+    EXPECT_EQ(p->type, s[0]);
+    EXPECT_EQ(p->wire_type, s[0]);
+    Bytes work(p->stored_len - 1);
+    if (p->type == 4) {
+      EXPECT_LT(p->stored_len, d.size());
+      EXPECT_EQ(packet_decode(p, work.data(), static_cast<std::uint32_t>(work.size())), PACKET_TOO_LONG);
+    }
+    work.resize(p->stored_len);
+    ASSERT_EQ(packet_decode(p, work.data(), static_cast<std::uint32_t>(work.size())), 0);
+    EXPECT_EQ(p->type, 4);
+    EXPECT_EQ(Bytes(p->data, p->data + p->unpacked_len), d);
+  }
 }
 
 TEST(PacketNoCodec, ReadAndWriteNeedTheWorkBuffer) {

@@ -1,6 +1,7 @@
 // qtk list, test and extract: refusals, damaged archives, and never
 // writing outside the target folder.
 #include <cstring>
+#include <map>
 
 #include "archive_write.h"
 #include "qtk_test_util.h"
@@ -18,7 +19,9 @@ Entry control(const std::string& text = "[system]\r\nrun=a.txt\r\n") {
 }
 
 // Writes an installer with the archive writer itself, so that names pack
-// would refuse can be stored.
+// would refuse can be stored. Each chunk goes whole in one packet (no
+// packet is split to fill a volume), so that the packets stand where the
+// tests count them.
 void build(const fs::path& out, const Bytes& stub, const std::vector<Entry>& entries, std::uint64_t volume = 0) {
   ASSERT_EQ(codec_init(SFX_PACKET_SIZE), 0);
   std::FILE* f = std::fopen(out.c_str(), "wb");
@@ -35,16 +38,23 @@ void build(const fs::path& out, const Bytes& stub, const std::vector<Entry>& ent
       },
       [](int, std::FILE* g) { return std::fclose(g); });
   ASSERT_EQ(w.begin(), 0);
+  PacketEncoder pe{};
+  ASSERT_EQ(packet_encoder_init(&pe, SFX_PACKET_SIZE), 0);
   for (const Entry& e : entries) {
     ASSERT_EQ(w.put_member_header(e.dir.c_str(), e.name.c_str(), 1000000000), 0);
     std::uint32_t count = 0;
     const std::uint32_t chunk = sfx_data_chunk_size(volume);
-    for (std::size_t off = 0; off < e.data.size(); off += chunk) {
+    for (std::size_t off = 0; off < e.data.size(); off += chunk, ++count) {
       const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(chunk, e.data.size() - off));
-      ASSERT_EQ(w.put_data(e.data.data() + off, n, &count), 0);
+      std::memcpy(pe.packet->data, e.data.data() + off, n);
+      pe.packet->type = SFX_MEMBER_DATA;
+      pe.packet->unpacked_len = n;
+      ASSERT_EQ(packet_encoder_run(&pe), 0);
+      ASSERT_EQ(w.put(*pe.packet, pe.payload), 0);
     }
     ASSERT_EQ(w.put_member_end(static_cast<std::uint32_t>(e.data.size()), count), 0);
   }
+  packet_encoder_release(&pe);
   ASSERT_EQ(w.finish(), 0);
   std::fclose(f);
 }
@@ -222,6 +232,100 @@ TEST_F(Read, MissingVolumeIsNamed) {
   EXPECT_NE(r.err.find("volume 3 is missing: looked for " + (root / "setup.002").string()), std::string::npos)
       << r.err;
   EXPECT_EQ(extract().code, 1);
+}
+
+// The files below a folder and their bytes.
+std::map<std::string, Bytes> tree_bytes(const fs::path& dir) {
+  std::map<std::string, Bytes> t;
+  if (fs::exists(dir))
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+      if (e.is_regular_file()) t[fs::relative(e.path(), dir).string()] = read_bytes(e.path());
+  return t;
+}
+
+TEST_F(Read, ThreadsChangeNothingButTheSpeed) {
+  // Test and extract with 1 thread and with several: the same output, the
+  // same faults in the same order, the same exit code, the same files.
+  auto same_with_threads = [&](const char* what) {
+    SCOPED_TRACE(what);
+    Result t1, x1;
+    const fs::path into = root / "x";
+    for (const char* jobs : {"1", "2", "5"}) {
+      const Result t = run({"test", setup.string(), "-j", jobs});
+      const Result x = run({"extract", setup.string(), "-C", into.string(), "--jobs", jobs});
+      if (jobs[0] == '1') {
+        t1 = t;
+        x1 = x;
+        fs::rename(into, root / "x1");
+        continue;
+      }
+      SCOPED_TRACE(jobs);
+      EXPECT_EQ(t.code, t1.code);
+      EXPECT_EQ(t.out, t1.out);
+      EXPECT_EQ(t.err, t1.err);
+      EXPECT_EQ(x.code, x1.code);
+      EXPECT_EQ(x.out, x1.out);
+      EXPECT_EQ(x.err, x1.err);
+      EXPECT_EQ(tree_bytes(into), tree_bytes(root / "x1"));
+      if (x.code == 0) expect_same_tree(into, root / "x1");
+      fs::remove_all(into);
+    }
+    fs::remove_all(root / "x1");
+    return std::pair{t1, x1};
+  };
+  const std::vector<Entry> entries{{".", "a.txt", sample(250000, 11)}, {"d", "b.bin", sample(220000, 12)},
+                                   {"d\\e", "c.txt", sample(5000, 13)}, control()};
+  build(setup, stub_bytes, entries);
+  auto [good_test, good_extract] = same_with_threads("good");
+  EXPECT_EQ(good_test.code, 0) << good_test.err;
+  EXPECT_NE(good_test.out.find("ok, 4 members in 1 volume"), std::string::npos) << good_test.out;
+  EXPECT_EQ(good_extract.code, 0) << good_extract.err;
+
+  // Damage of every kind the test goes on after: a flipped byte in a.txt's
+  // second data packet, b.bin's first data packet cut to half its payload
+  // with check bytes to match (it fails to decode), a flipped byte in
+  // c.txt's header (its data and end then stand at the top level).
+  Bytes b = read_bytes(setup);
+  const auto offs = packet_offsets(b, stub_bytes.size(), b.size());
+  ASSERT_EQ(offs.size(), 17u);  // 4 headers, 3 + 3 + 1 + 1 data, 4 ends, archive end
+  ASSERT_EQ(b[offs[6]], 0x04);
+  b[offs[10] + 20] ^= 0x01;
+  {
+    const std::size_t at = offs[6];
+    std::uint32_t stored = 0, unpacked = 0;
+    std::memcpy(&unpacked, b.data() + at + 1, 4);
+    std::memcpy(&stored, b.data() + at + 5, 4);
+    const std::uint32_t half = stored / 2;
+    std::memcpy(b.data() + at + 5, &half, 4);
+    packet_check_bytes(0x04, half, unpacked, b.data() + at + 11, half, &b[at + 9], &b[at + 10]);
+    b.erase(b.begin() + static_cast<long>(at + 11 + half), b.begin() + static_cast<long>(at + 11 + stored));
+  }
+  b[offs[2] + 500] ^= 0x40;
+  write_bytes(setup, b);
+  auto [bad_test, bad_extract] = same_with_threads("damaged");
+  EXPECT_EQ(bad_test.code, 1);
+  EXPECT_NE(bad_test.err.find("offset " + std::to_string(offs[2]) + ", member a.txt: check bytes disagree"),
+            std::string::npos)
+      << bad_test.err;
+  EXPECT_NE(bad_test.err.find("offset " + std::to_string(offs[6]) + ", member d/b.bin: "), std::string::npos)
+      << bad_test.err;
+  EXPECT_NE(bad_test.err.find("packet type 4 may not stand at the top level"), std::string::npos) << bad_test.err;
+  EXPECT_NE(bad_test.err.find(": 5 faults"), std::string::npos) << bad_test.err;
+  EXPECT_EQ(bad_extract.code, 1);
+  EXPECT_NE(bad_extract.err.find("member a.txt: check bytes disagree"), std::string::npos) << bad_extract.err;
+  EXPECT_EQ(bad_extract.err.find("b.bin"), std::string::npos) << bad_extract.err;
+
+  // Many volumes, read ahead across their ends; then one missing among them.
+  build(setup, stub_bytes, entries, 30000);
+  ASSERT_TRUE(fs::exists(root / "setup.012"));
+  auto [vol_test, vol_extract] = same_with_threads("volumes");
+  EXPECT_EQ(vol_test.code, 0) << vol_test.err;
+  EXPECT_EQ(vol_extract.code, 0) << vol_extract.err;
+  fs::remove(root / "setup.007");
+  auto [gap_test, gap_extract] = same_with_threads("a volume missing");
+  EXPECT_EQ(gap_test.code, 1);
+  EXPECT_NE(gap_test.err.find("volume 8 is missing"), std::string::npos) << gap_test.err;
+  EXPECT_EQ(gap_extract.code, 1);
 }
 
 TEST_F(Read, ExtractOverwritesAndKeepsTimes) {
