@@ -3,7 +3,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 
 #include "qtk.h"
 
@@ -54,11 +53,23 @@ std::string human_bytes(std::uint64_t n) {
 }
 
 std::string format_time(std::int64_t t) {
-  const std::time_t tt = static_cast<std::time_t>(t);
-  std::tm tm{};
-  if (!gmtime_r(&tt, &tm)) return "?";
-  char b[32];
-  std::strftime(b, sizeof b, "%Y-%m-%d %H:%M:%S", &tm);
+  // The proleptic Gregorian calendar by arithmetic alone, the same on every
+  // platform and for times before 1970: days since 1970-01-01 to a date in
+  // eras of 400 years (146097 days) that begin on 1 March.
+  const std::int64_t secs_of_day = ((t % 86400) + 86400) % 86400;
+  const std::int64_t days = (t - secs_of_day) / 86400 + 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const std::int64_t doe = days - era * 146097;                                // [0, 146096]
+  const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+  const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);               // [0, 365]
+  const std::int64_t mp = (5 * doy + 2) / 153;                                    // [0, 11], March first
+  const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const std::int64_t year = yoe + era * 400 + (month <= 2);
+  char b[96];
+  std::snprintf(b, sizeof b, "%" PRId64 "-%02d-%02d %02d:%02d:%02d", year, static_cast<int>(month),
+                static_cast<int>(day), static_cast<int>(secs_of_day / 3600), static_cast<int>(secs_of_day / 60 % 60),
+                static_cast<int>(secs_of_day % 60));
   return b;
 }
 

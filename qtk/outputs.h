@@ -3,8 +3,6 @@
 // the whole set is complete.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -16,7 +14,8 @@ namespace qtk {
 class OutputSet {
  public:
   // `first` is volume 1's name; `executable`: volume 1 is made executable
-  // (as far as the umask allows), the later volumes never are.
+  // (where files have such a mark, as far as the umask allows), the later
+  // volumes never are.
   OutputSet(std::string first, bool executable);
   ~OutputSet();  // removes the temporary files unless committed
   OutputSet(const OutputSet&) = delete;
@@ -38,10 +37,9 @@ class OutputSet {
   const std::vector<std::string>& names() const { return names_; }
 
  private:
-  std::FILE* create(const std::string& final_path, mode_t mode);
+  std::FILE* create(const std::string& final_path, bool executable);
 
   bool executable_;
-  mode_t mask_;
   std::FILE* first_ = nullptr;
   std::vector<std::string> names_;
   std::vector<std::pair<std::string, std::string>> files_;  // temporary, final

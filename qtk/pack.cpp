@@ -2,15 +2,12 @@
 // the data compressed on worker threads (pipeline.h) and laid out over
 // volumes by the archive writer, into temporary files that are renamed
 // into place when complete (outputs.h).
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <ostream>
 
 #include "archive_write.h"
+#include "os.h"
 #include "outputs.h"
 #include "pipeline.h"
 #include "qtk.h"
@@ -19,10 +16,8 @@
 namespace qtk {
 namespace {
 
-std::string errno_text() { return std::strerror(errno); }
-
 std::string read_small_file(const std::string& path, std::size_t limit) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
+  std::FILE* f = open_read(path);
   if (!f) fail(path + ": " + errno_text());
   std::string s;
   char buf[4096];
@@ -168,7 +163,7 @@ int pack(const PackOptions& opt, const Console& con) {
   const std::vector<std::string>& names = outputs.names();
   char stale[4096];
   if (sfx_next_volume_name(names.back().c_str(), static_cast<int>(names.size()), stale, sizeof stale) == SFX_OK &&
-      access(stale, F_OK) == 0)
+      file_exists(stale))
     con.warn(printable(stale) + " is left from an earlier run; it is not part of this installer");
 
   if (!con.quiet) summary(opt, con, members.size(), total_in, stub_size, names, writer.volume_sizes());

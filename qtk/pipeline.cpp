@@ -2,11 +2,11 @@
 #include "pipeline.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "archive.h"
+#include "os.h"
 
 namespace qtk {
 
@@ -84,19 +84,14 @@ void Pipeline::encode(const Chunk& c, Slot& s) {
   if (m.src.empty()) {
     std::memcpy(p.data, m.content.data() + c.offset, c.len);
   } else {
-    std::FILE* f = std::fopen(m.src.c_str(), "rb");
+    std::FILE* f = open_read(m.src);
     if (!f) {
-      s.error = m.shown + ": " + std::strerror(errno);
+      s.error = m.shown + ": " + errno_text();
       return;
     }
-    struct stat now{};
-    bool ok = fstat(fileno(f), &now) == 0 && now.st_dev == m.dev && now.st_ino == m.ino &&
-              fseeko(f, static_cast<off_t>(c.offset), SEEK_SET) == 0 && std::fread(p.data, 1, c.len, f) == c.len;
-    if (ok && c.last) {
-      struct stat st{};
-      ok = fstat(fileno(f), &st) == 0 && static_cast<std::uint64_t>(st.st_size) == m.size &&
-           static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec == m.mtime_ns;
-    }
+    FileInfo now;
+    bool ok = file_info(f, now) && now.id == m.id && seek_to(f, c.offset) && std::fread(p.data, 1, c.len, f) == c.len;
+    if (ok && c.last) ok = file_info(f, now) && now.size == m.size && now.mtime_ns == m.mtime_ns;
     std::fclose(f);
     if (!ok) {
       s.error = m.shown + ": the file changed while it was being packed";

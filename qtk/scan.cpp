@@ -1,14 +1,8 @@
 // qtk pack, scanning the tree.
 #include "scan.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cstdlib>
-#include <cstring>
 
 #include "archive.h"
 
@@ -20,8 +14,6 @@ namespace {
 // Windows' 259-character limit for file names (and far within the stub's
 // 1023-character buffers).
 constexpr std::size_t kRelPathLimit = 159;
-
-std::string errno_text() { return std::strerror(errno); }
 
 // COM0 and LPT0 are reserved names on Windows as well, with or without an
 // extension, although the stub can create them on the systems it was made for.
@@ -38,9 +30,9 @@ bool reserved_zero_device(const std::string& name) {
 void TreeScan::leave_out_outputs(const std::string& output) {
   std::string name = output;
   for (int v = 1; v < 1000; ++v) {
-    struct stat st{};
-    if (stat(name.c_str(), &st) != 0) break;
-    skip_.insert({st.st_dev, st.st_ino});
+    FileInfo st;
+    if (!file_info(name, true, st)) break;
+    skip_.insert(st.id);
     char next[4096];
     if (sfx_next_volume_name(name.c_str(), v, next, sizeof next) != SFX_OK) break;
     name = next;
@@ -48,18 +40,13 @@ void TreeScan::leave_out_outputs(const std::string& output) {
 }
 
 void TreeScan::open_root(const std::string& dir) {
-  if (stat(dir.c_str(), &root_st_) != 0 || !S_ISDIR(root_st_.st_mode)) fail(printable(dir) + ": not a directory");
-  if (char* real = realpath(dir.c_str(), nullptr)) {
-    root_real_ = real;
-    std::free(real);
-  } else {
-    fail(printable(dir) + ": " + errno_text());
-  }
+  if (!file_info(dir, true, root_st_) || root_st_.kind != FileInfo::kDir) fail(printable(dir) + ": not a directory");
+  if (!real_path(dir, root_real_)) fail(printable(dir) + ": " + errno_text());
   root_ = dir;
 }
 
 void TreeScan::scan() {
-  ancestors_.emplace_back(root_st_.st_dev, root_st_.st_ino);
+  ancestors_.push_back(root_st_.id);
   walk(root_, "", ".", root_st_);
   ancestors_.pop_back();
 }
@@ -98,34 +85,23 @@ void TreeScan::check_name(const std::string& n, const std::string& shown) const 
 // A symbolic link is packed as the file or folder it names, when that
 // lies inside DIR; a link that leads out of DIR is refused.
 void TreeScan::check_link(const std::string& full, const std::string& shown) const {
-  char* real = realpath(full.c_str(), nullptr);
-  if (!real) fail(shown + ": a symbolic link that cannot be followed: " + errno_text());
-  const std::string target = real;
-  std::free(real);
+  std::string target;
+  if (!real_path(full, target)) fail(shown + ": a symbolic link that cannot be followed: " + errno_text());
   const bool inside = target.size() > root_real_.size() && target.compare(0, root_real_.size(), root_real_) == 0 &&
-                      (root_real_ == "/" || target[root_real_.size()] == '/');
+                      (root_real_.back() == '/' || target[root_real_.size()] == '/');
   if (!inside && target != root_real_)
     fail(shown + ": a symbolic link that leads out of the folder being packed (to " + printable(target) +
          "); copy what it names into the folder, or remove the link");
 }
 
 void TreeScan::walk(const std::string& path, const std::string& rel, const std::string& dir_cp,
-                    const struct stat& expect) {
-  DIR* d = opendir(path.c_str());
-  if (!d) fail(printable(path) + ": cannot read the directory: " + errno_text());
-  struct stat opened{};
-  if (fstat(dirfd(d), &opened) != 0 || opened.st_dev != expect.st_dev || opened.st_ino != expect.st_ino) {
-    closedir(d);
-    fail(printable(path) + ": the directory changed while it was being packed");
-  }
+                    const FileInfo& expect) {
   std::vector<std::string> names;
-  errno = 0;
-  while (dirent* e = readdir(d)) {
-    if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
-  }
-  closedir(d);
+  FileId opened;
+  if (!list_dir(path, names, opened)) fail(printable(path) + ": cannot read the directory: " + errno_text());
+  if (opened != expect.id) fail(printable(path) + ": the directory changed while it was being packed");
   std::sort(names.begin(), names.end());
-  std::vector<std::pair<std::string, struct stat>> subdirs;
+  std::vector<std::pair<std::string, FileInfo>> subdirs;
   for (const std::string& n : names) {
     check_interrupted();
     const std::string full = path + "/" + n;
@@ -135,21 +111,21 @@ void TreeScan::walk(const std::string& path, const std::string& rel, const std::
       con_.warn(shown + ": an unfinished output of an earlier pack; left out");
       continue;
     }
-    struct stat st{};
-    if (lstat(full.c_str(), &st) != 0) fail(shown + ": " + errno_text());
-    if (S_ISLNK(st.st_mode)) {
-      if (stat(full.c_str(), &st) != 0) fail(shown + ": broken symbolic link");
+    FileInfo st;
+    if (!file_info(full, false, st)) fail(shown + ": " + errno_text());
+    if (st.link) {
+      if (!file_info(full, true, st)) fail(shown + ": broken symbolic link");
       check_link(full, shown);
     }
-    if (skip_.count({st.st_dev, st.st_ino})) {
+    if (skip_.count(st.id)) {
       con_.warn(shown + ": is the output of this run; left out");
       continue;
     }
-    if (S_ISDIR(st.st_mode)) {
+    if (st.kind == FileInfo::kDir) {
       subdirs.emplace_back(n, st);
       continue;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (st.kind != FileInfo::kFile) {
       con_.warn(shown + ": not a regular file; left out");
       continue;
     }
@@ -157,8 +133,8 @@ void TreeScan::walk(const std::string& path, const std::string& rel, const std::
   }
   for (auto& [n, st] : subdirs) {
     const std::string shown = rel.empty() ? printable(n) : rel + "/" + printable(n);
-    for (const auto& a : ancestors_)
-      if (a.first == st.st_dev && a.second == st.st_ino)
+    for (const FileId& a : ancestors_)
+      if (a == st.id)
         fail(shown + ": directory loop (a link back to an enclosing directory)");
     const std::string n_cp = encode(n, shown);
     check_name(n, shown);
@@ -167,7 +143,7 @@ void TreeScan::walk(const std::string& path, const std::string& rel, const std::
       fail(shown + ": the installer would refuse this directory name: " + why);
     note_name(dir_cp, n_cp, shown);
     const std::size_t before = members_.size();
-    ancestors_.emplace_back(st.st_dev, st.st_ino);
+    ancestors_.push_back(st.id);
     walk(path + "/" + n, shown, sub_cp, st);
     ancestors_.pop_back();
     if (members_.size() == before)
@@ -176,7 +152,7 @@ void TreeScan::walk(const std::string& path, const std::string& rel, const std::
 }
 
 void TreeScan::add_file(const std::string& full, const std::string& shown, const std::string& dir_cp,
-                        const std::string& name, const struct stat& st) {
+                        const std::string& name, const FileInfo& st) {
   Member m;
   m.src = full;
   m.shown = shown;
@@ -189,14 +165,13 @@ void TreeScan::add_file(const std::string& full, const std::string& shown, const
     fail(shown + ": path too long for the installer (" +
          std::to_string(m.dir.size() + 1 + m.name.size()) + " bytes below the work directory, at most " +
          std::to_string(kRelPathLimit) + ")");
-  if (static_cast<std::uint64_t>(st.st_size) > 0x7FFFFFFFu)
+  if (st.size > 0x7FFFFFFFu)
     fail(shown + ": too large for the installer (at most 2 GiB - 1 bytes per file)");
   note_name(m.dir, m.name, shown);
-  m.size = static_cast<std::uint64_t>(st.st_size);
-  m.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-  m.dev = st.st_dev;
-  m.ino = st.st_ino;
-  const std::int64_t t = st.st_mtim.tv_sec;
+  m.size = st.size;
+  m.mtime_ns = st.mtime_ns;
+  m.id = st.id;
+  const std::int64_t t = st.mtime;
   if (t < INT32_MIN || t > INT32_MAX) {
     m.time = t < 0 ? INT32_MIN : INT32_MAX;
     con_.warn(shown + ": modification time " + std::to_string(t) +

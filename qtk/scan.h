@@ -2,15 +2,13 @@
 // fixed order, with its name checked as Windows and the installer take it.
 #pragma once
 
-#include <sys/stat.h>
-#include <sys/types.h>
-
 #include <map>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "os.h"
 #include "qtk.h"
 
 namespace qtk {
@@ -23,8 +21,7 @@ struct Member {
   std::int32_t time = 0;
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;  // to notice a file that changes while it is packed
-  dev_t dev = 0;              // and one that is swapped for another
-  ino_t ino = 0;
+  FileId id;                  // and one that is swapped for another
   std::string content;        // the generated control file
 };
 
@@ -52,17 +49,17 @@ class TreeScan {
   void note_name(const std::string& dir, const std::string& name, const std::string& shown);
   void check_name(const std::string& n, const std::string& shown) const;
   void check_link(const std::string& full, const std::string& shown) const;
-  void walk(const std::string& path, const std::string& rel, const std::string& dir_cp, const struct stat& expect);
+  void walk(const std::string& path, const std::string& rel, const std::string& dir_cp, const FileInfo& expect);
   void add_file(const std::string& full, const std::string& shown, const std::string& dir_cp,
-                const std::string& name, const struct stat& st);
+                const std::string& name, const FileInfo& st);
 
   const CodePage& cp_;
   const Console& con_;
   std::string root_;                        // DIR as given
-  struct stat root_st_{};
+  FileInfo root_st_;
   std::string root_real_;                   // DIR with every link resolved
-  std::set<std::pair<dev_t, ino_t>> skip_;  // the output itself, if it lies inside DIR
-  std::vector<std::pair<dev_t, ino_t>> ancestors_;
+  std::set<FileId> skip_;                   // the output itself, if it lies inside DIR
+  std::vector<FileId> ancestors_;
   std::vector<Member> members_;
   std::map<std::string, std::string> seen_;  // path as Windows compares it -> shown path
 };
