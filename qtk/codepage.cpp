@@ -1,81 +1,102 @@
 // Code pages: member names between UTF-8 and a single-byte Windows code
-// page, and letter case folded as Windows folds it in file names.
-#include <iconv.h>
-
+// page, and letter case folded as Windows folds it in file names. The
+// conversion works from tables of its own (codepage_tables.h), so that it
+// is the same on every platform.
+#include <algorithm>
 #include <string>
 
+#include "codepage_tables.h"
 #include "fs_code.h"
 #include "qtk.h"
 
 namespace qtk {
 
 namespace {
+
+void utf8_put(std::string& out, char32_t c);
+
 // The Windows code pages whose first 128 characters are ASCII: the ANSI
 // pages and the OEM pages of the same scripts (864, whose '%' is the Arabic
 // percent sign, is not one of them). Multi-byte pages can hide a `\` inside
 // a character, and EBCDIC pages spell `..` with other bytes; either would
-// slip past the byte-wise path checks.
-constexpr unsigned kCodePages[] = {874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258,
-                                   437, 737, 775, 850, 852, 855, 857, 858, 860, 861, 862, 863,
-                                   865, 866, 869};
+// slip past the byte-wise path checks. These are the pages of the tables.
+const CodePageTable* find_table(unsigned number) {
+  for (const CodePageTable* list : {kCodePagesAnsi, kCodePagesOem})
+    for (const CodePageTable* t = list; t->number; ++t)
+      if (t->number == number) return t;
+  return nullptr;
+}
+
 }  // namespace
 
-CodePage::CodePage(unsigned number) : number_(number), to_(nullptr), from_(nullptr) {
-  const std::string refused =
-      "code page " + std::to_string(number) +
-      " is not taken: member names need a single-byte Windows code page whose first 128 characters "
-      "are ASCII (874, 1250-1258, or the OEM pages 437, 737, 775, 850, 852, 855, 857, 858, 860-863, "
-      "865, 866, 869)";
-  bool known = false;
-  for (unsigned k : kCodePages) known = known || k == number;
-  if (!known) usage_error(refused);
-  const std::string name = "CP" + std::to_string(number);
-  iconv_t to = iconv_open(name.c_str(), "UTF-8");
-  iconv_t from = iconv_open("UTF-8", name.c_str());
-  if (to == reinterpret_cast<iconv_t>(-1) || from == reinterpret_cast<iconv_t>(-1)) {
-    if (to != reinterpret_cast<iconv_t>(-1)) iconv_close(to);
-    if (from != reinterpret_cast<iconv_t>(-1)) iconv_close(from);
-    usage_error("code page " + std::to_string(number) + " is not known to this system's iconv");
-  }
-  to_ = to;
-  from_ = from;
-  // The conversion itself must agree: every byte below 0x80 is itself.
-  std::string ascii, back;
-  for (int c = 1; c < 0x80; ++c) ascii += static_cast<char>(c);
-  if (!decode(ascii, back) || back != ascii) {
-    iconv_close(to);
-    iconv_close(from);
-    usage_error(refused);
-  }
+CodePage::CodePage(unsigned number) : number_(number), table_(find_table(number)) {
+  if (!table_)
+    usage_error("code page " + std::to_string(number) +
+                " is not taken: member names need a single-byte Windows code page whose first 128 characters "
+                "are ASCII (874, 1250-1258, or the OEM pages 437, 737, 775, 850, 852, 855, 857, 858, 860-863, "
+                "865, 866, 869)");
+  for (unsigned b = 0x80; b < 0x100; ++b)
+    if (const char16_t c = table_->high[b - 0x80]) bytes_.emplace_back(c, static_cast<std::uint8_t>(b));
+  std::sort(bytes_.begin(), bytes_.end());
 }
 
-CodePage::~CodePage() {
-  iconv_close(static_cast<iconv_t>(to_));
-  iconv_close(static_cast<iconv_t>(from_));
-}
-
-namespace {
-bool convert(void* cd, const std::string& in, std::string& out) {
-  iconv(static_cast<iconv_t>(cd), nullptr, nullptr, nullptr, nullptr);
-  out.assign(in.size() * 4 + 8, '\0');
-  char* src = const_cast<char*>(in.data());
-  std::size_t src_left = in.size();
-  char* dst = out.data();
-  std::size_t dst_left = out.size();
-  if (iconv(static_cast<iconv_t>(cd), &src, &src_left, &dst, &dst_left) == static_cast<std::size_t>(-1))
-    return false;
-  if (iconv(static_cast<iconv_t>(cd), nullptr, nullptr, &dst, &dst_left) == static_cast<std::size_t>(-1))
-    return false;
-  out.resize(out.size() - dst_left);
-  return out.find('\0') == std::string::npos;
-}
-}  // namespace
-
+// Each character is written as its byte, or as a letter and its marks where
+// the page joins them; a character that the page cannot write, a zero byte
+// and text that is not UTF-8 refuse the whole.
 bool CodePage::encode(const std::string& utf8, std::string& out) const {
-  return convert(to_, utf8, out);
+  out.clear();
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t c = 0;
+    if (!utf8_next(utf8, i, c) || c == 0) return false;
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    if (c > 0xFFFF) return false;
+    const auto b = std::lower_bound(bytes_.begin(), bytes_.end(), std::pair{static_cast<char16_t>(c), std::uint8_t{}});
+    if (b != bytes_.end() && b->first == c) {
+      out += static_cast<char>(b->second);
+      continue;
+    }
+    const CodePageSplit* end = table_->splits + table_->split_count;
+    const CodePageSplit* sp =
+        std::lower_bound(table_->splits, end, c, [](const CodePageSplit& x, char32_t v) { return x.c < v; });
+    if (sp == end || sp->c != c) return false;
+    for (std::uint8_t byte : sp->bytes)
+      if (byte) out += static_cast<char>(byte);
+  }
+  return true;
 }
+
+// Each byte is its character; a mark joins the character before it where
+// the page has the joined one, and on some pages that takes a further mark.
 bool CodePage::decode(const std::string& bytes, std::string& out) const {
-  return convert(from_, bytes, out);
+  out.clear();
+  char32_t pending = 0;  // the last character, which a mark may still join
+  const CodePageJoin* end = table_->joins + table_->join_count;
+  for (char ch : bytes) {
+    const auto b = static_cast<unsigned char>(ch);
+    const char32_t c = b < 0x80 ? b : table_->high[b - 0x80];
+    if (c == 0) return false;
+    if (pending) {
+      const auto before = [](const CodePageJoin& x, const std::pair<char32_t, char32_t>& v) {
+        return x.first != v.first ? x.first < v.first : x.mark < v.second;
+      };
+      const CodePageJoin* j = std::lower_bound(table_->joins, end, std::pair{pending, c}, before);
+      if (j != end && j->first == pending && j->mark == c) {
+        pending = j->joined;
+        if (!table_->join_again) {
+          utf8_put(out, pending);
+          pending = 0;
+        }
+        continue;
+      }
+    }
+    if (pending) utf8_put(out, pending);
+    pending = c;
+  }
+  if (pending) utf8_put(out, pending);
+  return true;
 }
 
 bool utf8_next(const std::string& s, std::size_t& i, char32_t& c) {

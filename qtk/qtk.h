@@ -10,6 +10,7 @@
 #include <iosfwd>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pe_resources.h"
@@ -67,12 +68,10 @@ class Progress {
 // single-byte Windows code page. Only pages whose bytes 0x00-0x7F are ASCII
 // are taken, so that `/`, `\`, `.` and `:` in the stored bytes are what the
 // path checks see, whichever page decodes them.
+struct CodePageTable;
 class CodePage {
  public:
   explicit CodePage(unsigned number);  // usage_error for any other page
-  ~CodePage();
-  CodePage(const CodePage&) = delete;
-  CodePage& operator=(const CodePage&) = delete;
   unsigned number() const { return number_; }
   bool encode(const std::string& utf8, std::string& out) const;  // false: not representable
   bool decode(const std::string& bytes, std::string& out) const;
@@ -82,8 +81,8 @@ class CodePage {
 
  private:
   unsigned number_;
-  void* to_;    // iconv_t, UTF-8 to the code page
-  void* from_;  // iconv_t, the code page to UTF-8
+  const CodePageTable* table_;
+  std::vector<std::pair<char16_t, std::uint8_t>> bytes_;  // the byte of each character, sorted
 };
 
 // The next character of UTF-8 text at i, advancing i; false (i unchanged)
