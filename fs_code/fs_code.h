@@ -24,6 +24,10 @@ struct fs_ini_entry {
 // empty. Null when the file cannot be opened (after 11 attempts 10 ms apart)
 // or memory runs out; both are reported to the event log.
 fs_ini_entry* fs_ini_read(const char* path);
+// The same table from a text in memory, read as fs_ini_read reads a file
+// (CR LF is a line end, Ctrl-Z ends the text). Null when memory runs out
+// (not reported).
+fs_ini_entry* fs_ini_parse(const char* text, std::size_t len);
 // First / last entry whose section and key equal the given ones (ASCII case
 // ignored). Null when none matches.
 fs_ini_entry* fs_ini_find(fs_ini_entry* table, const char* section, const char* key);
@@ -39,6 +43,12 @@ int fs_ini_write(const fs_ini_entry* table, const char* path);
 void fs_ini_free(fs_ini_entry* table);
 // Removes leading and trailing spaces (code 32 only) in place.
 char* fs_trim(char* text);
+// An ASCII letter in upper case; any other byte as it is.
+inline int fs_upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
+// Writes v in decimal with at least min_digits digits (leading zeros) and a
+// zero byte, without the printf family: at most 11 bytes. Returns the number
+// of digits.
+int fs_decimal(char* out, unsigned v, int min_digits);
 void fs_sleep(unsigned milliseconds);
 
 // ---------------------------------------------------------------------------

@@ -27,10 +27,9 @@ bool has_entry(const char* piece) {
 void clean(const char* in, char* out) {
   std::size_t i = 0, o = 0;
   for (; in[i] && in[i] != ';' && in[i] != '=' && in[i] != ']'; ++i) {
-    unsigned char c = static_cast<unsigned char>(in[i]);
+    const auto c = static_cast<unsigned char>(in[i]);
     if (c <= 32) continue;
-    if (c >= 'a' && c <= 'z') c = static_cast<unsigned char>(c - 32);
-    out[o++] = static_cast<char>(c);
+    out[o++] = static_cast<char>(fs_upper(c));
   }
   if (in[i] == '=') {
     out[o++] = '=';
@@ -59,38 +58,24 @@ std::size_t count_entries(const fs_ini_entry* table) {
   return n;
 }
 
-}  // namespace
-
-fs_ini_entry* fs_ini_read(const char* path) {
-  FS_TRACE(FS_EV_TRACE_CONFIG, path);
-  fs_stream in{};
-  for (int attempt = 1; !fs_stream_open(&in, path, FS_READ_TEXT); ++attempt) {
-    if (attempt == kOpenAttempts) {
-      FS_REPORT(1, FS_EV_OPEN, path);
-      return nullptr;
-    }
-    fs_sleep(10);
-  }
-
+// Both readers: two passes over the stream, one to count the entries and
+// one to fill the table. Null only when memory runs out.
+fs_ini_entry* parse(fs_stream* in) {
   char piece[kPieceBuffer];
   std::size_t capacity = 0;
-  while (fs_stream_gets(piece, kPieceRead, &in))
+  while (fs_stream_gets(piece, kPieceRead, in))
     if (has_entry(piece)) ++capacity;
 
   auto* table = static_cast<fs_ini_entry*>(std::calloc(capacity + 1, sizeof(fs_ini_entry)));
-  if (!table) {
-    FS_REPORT(1, FS_EV_NO_MEMORY, "");
-    fs_stream_close(&in);
-    return nullptr;
-  }
+  if (!table) return nullptr;
 
-  fs_stream_rewind(&in);
+  fs_stream_rewind(in);
   char section[kSectionChars + 1] = "ALL";
   char cleaned[kPieceBuffer];
   std::size_t n = 0;
   // The second pass never makes more entries than the first counted, even
   // if the file grows in between.
-  while (n < capacity && fs_stream_gets(piece, kPieceRead, &in)) {
+  while (n < capacity && fs_stream_gets(piece, kPieceRead, in)) {
     clean(piece, cleaned);
     if (cleaned[0] == '[') {
       std::size_t len = 0;
@@ -111,8 +96,31 @@ fs_ini_entry* fs_ini_read(const char* path) {
     const char* value = cleaned + stop + 1;
     copy_span(e.value, sizeof e.value, value, std::strcspn(value, ";\n"));
   }
-  fs_stream_close(&in);
   return table;  // calloc left the end entry empty
+}
+
+}  // namespace
+
+fs_ini_entry* fs_ini_read(const char* path) {
+  FS_TRACE(FS_EV_TRACE_CONFIG, path);
+  fs_stream in{};
+  for (int attempt = 1; !fs_stream_open(&in, path, FS_READ_TEXT); ++attempt) {
+    if (attempt == kOpenAttempts) {
+      FS_REPORT(1, FS_EV_OPEN, path);
+      return nullptr;
+    }
+    fs_sleep(10);
+  }
+  fs_ini_entry* table = parse(&in);
+  fs_stream_close(&in);
+  if (!table) FS_REPORT(1, FS_EV_NO_MEMORY, "");
+  return table;
+}
+
+fs_ini_entry* fs_ini_parse(const char* text, std::size_t len) {
+  fs_stream in{};
+  fs_stream_open_text(&in, text, len);
+  return parse(&in);
 }
 
 fs_ini_entry* fs_ini_find(fs_ini_entry* table, const char* section, const char* key) {

@@ -29,8 +29,6 @@ int fs_report_at(int level, std::uint32_t event, const char* text, const char* f
 int fs_build(char* out, std::size_t room, ...);
 // Copies at most room - 1 characters of text and ends them with a zero byte.
 void fs_copy(char* out, std::size_t room, const char* text);
-// ASCII letters in upper case, other bytes as they are.
-int fs_upper(unsigned char c);
 // ASCII case-insensitive comparison of whole texts: 0 when equal.
 int fs_casecmp(const char* a, const char* b);
 // A new heap copy of text, or null.
@@ -38,13 +36,18 @@ char* fs_strdup(const char* text);
 
 // File stream with the same text-mode behaviour on every platform: reading
 // turns CR LF into LF and stops at Ctrl-Z; writing turns LF into CR LF.
+// A stream may also read a text in memory, with the same rules.
 enum fs_stream_mode { FS_READ_TEXT, FS_WRITE_TEXT, FS_WRITE_BINARY };
 struct fs_stream {
   std::FILE* file;
   bool text;
   bool ended;
+  const char* mem;  // the text read when there is no file
+  std::size_t mem_len, mem_pos;
 };
 bool fs_stream_open(fs_stream* s, const char* path, fs_stream_mode mode);
+// Reads `len` bytes at `text` as FS_READ_TEXT reads a file (no copy is made).
+void fs_stream_open_text(fs_stream* s, const char* text, std::size_t len);
 // Like fgets: at most size - 1 characters, up to and including a line feed.
 // Null when nothing was read.
 char* fs_stream_gets(char* buf, int size, fs_stream* s);

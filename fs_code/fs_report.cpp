@@ -69,17 +69,10 @@ int fs_report(int component, int level, std::uint32_t event, const char* text,
 
 // "%02d (d)" / "%02d (i)" without pulling in the printf family.
 static void driver_label(char* out, int number, char kind) {
-  char digits[12];
-  int n = 0;
   int len = 0;
   if (number < 0) out[len++] = '-';  // component 99 gives "-1 (d)"
-  unsigned v = number < 0 ? static_cast<unsigned>(-number) : static_cast<unsigned>(number);
-  do {
-    digits[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v);
-  while (n + len < 2) digits[n++] = '0';
-  while (n) out[len++] = digits[--n];
+  const unsigned v = number < 0 ? static_cast<unsigned>(-number) : static_cast<unsigned>(number);
+  len += fs_decimal(out + len, v, 2 - len);
   out[len++] = ' ';
   out[len++] = '(';
   out[len++] = kind;
@@ -102,15 +95,7 @@ int fs_report_at(int level, std::uint32_t event, const char* text, const char* f
   char message[256];
   fs_copy(message, sizeof message, text);
   char number[12];
-  int n = 0;
-  char digits[12];
-  do {
-    digits[n++] = static_cast<char>('0' + line % 10);
-    line /= 10;
-  } while (line);
-  int len = 0;
-  while (n) number[len++] = digits[--n];
-  number[len] = '\0';
+  fs_decimal(number, line, 1);
   char location[256];
   fs_build(location, sizeof location, "[", file, ":", number, "]", static_cast<const char*>(nullptr));
   return fs_report(FS_COMPONENT, level, event, message, location);

@@ -5,25 +5,41 @@
 #include "fs_internal.h"
 
 bool fs_stream_open(fs_stream* s, const char* path, fs_stream_mode mode) {
+  *s = fs_stream{};
   s->file = fs_plat_fopen(path, mode == FS_READ_TEXT ? "rb" : "wb");
   s->text = mode != FS_WRITE_BINARY;
-  s->ended = false;
   return s->file != nullptr;
+}
+
+void fs_stream_open_text(fs_stream* s, const char* text, std::size_t len) {
+  *s = fs_stream{};
+  s->text = true;
+  s->mem = text;
+  s->mem_len = text ? len : 0;
+}
+
+// Next byte of the file or the text, or EOF; `peek` leaves it unread.
+static int next_byte(fs_stream* s, bool peek = false) {
+  if (s->file) {
+    const int c = std::getc(s->file);
+    if (peek && c != EOF) std::ungetc(c, s->file);
+    return c;
+  }
+  if (s->mem_pos >= s->mem_len) return EOF;
+  const auto c = static_cast<unsigned char>(s->mem[s->mem_pos]);
+  if (!peek) ++s->mem_pos;
+  return c;
 }
 
 // Next character after translation, or EOF.
 static int next_char(fs_stream* s) {
   if (s->ended) return EOF;
-  int c = std::getc(s->file);
+  const int c = next_byte(s);
   if (c == 26 || c == EOF) {
     s->ended = true;
     return EOF;
   }
-  if (c == '\r') {
-    const int d = std::getc(s->file);
-    if (d == '\n') return '\n';
-    if (d != EOF) std::ungetc(d, s->file);
-  }
+  if (c == '\r' && next_byte(s, true) == '\n') return next_byte(s);
   return c;
 }
 
@@ -58,7 +74,8 @@ void fs_stream_write(fs_stream* s, const char* data, std::size_t n) {
 void fs_stream_puts(fs_stream* s, const char* text) { fs_stream_write(s, text, std::strlen(text)); }
 
 void fs_stream_rewind(fs_stream* s) {
-  std::rewind(s->file);
+  if (s->file) std::rewind(s->file);
+  s->mem_pos = 0;
   s->ended = false;
 }
 

@@ -33,7 +33,14 @@ void fs_copy(char* out, std::size_t room, const char* text) {
   out[n] = '\0';
 }
 
-int fs_upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
+int fs_decimal(char* out, unsigned v, int min_digits) {
+  char digits[12];
+  int n = 0;
+  for (; v != 0 || n < min_digits || n == 0; v /= 10) digits[n++] = static_cast<char>('0' + v % 10);
+  for (int k = 0; k < n; ++k) out[k] = digits[n - 1 - k];
+  out[n] = '\0';
+  return n;
+}
 
 int fs_casecmp(const char* a, const char* b) {
   for (;; ++a, ++b) {

@@ -4,14 +4,15 @@
 
 #include <cstring>
 
-namespace {
+#include "fs_code.h"
 
+namespace {
 
 // Case-insensitive comparison of a component's stretch [s, s+n) with a name.
 bool same_name(const char* s, std::size_t n, const char* word) {
   std::size_t k = 0;
   for (; k < n; ++k)
-    if (word[k] == 0 || sfx_upper(s[k]) != word[k]) return false;
+    if (word[k] == 0 || fs_upper(static_cast<unsigned char>(s[k])) != static_cast<unsigned char>(word[k])) return false;
   return word[k] == 0;
 }
 
@@ -301,20 +302,6 @@ int sfx_walker_next(sfx_walker* w) {
 
 // ---- volume names -----------------------------------------------------------------------
 
-int sfx_decimal(int value, int min_digits, char* out) {
-  char tmp[16];
-  int n = 0;
-  unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
-  do {
-    tmp[n++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v || n < min_digits);
-  if (value < 0) tmp[n++] = '-';
-  for (int i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
-  out[n] = 0;
-  return n;
-}
-
 int sfx_next_volume_name(const char* current, int volume_count, char* out, std::size_t out_size) {
   const std::size_t len = std::strlen(current);
   std::size_t keep = len;  // bytes of `current` that stay
@@ -330,7 +317,7 @@ int sfx_next_volume_name(const char* current, int volume_count, char* out, std::
   // The count in decimal with at least three digits ("%.3d").
   if (volume_count < 0) return SFX_E_TOO_LONG;
   char num[16];
-  const int n = sfx_decimal(volume_count, 3, num);
+  const int n = fs_decimal(num, static_cast<unsigned>(volume_count), 3);
   const std::size_t need = keep + (dot ? 0u : 1u) + static_cast<std::size_t>(n) + 1;
   if (need > out_size) return SFX_E_TOO_LONG;
   std::memmove(out, current, keep);

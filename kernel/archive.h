@@ -2,7 +2,7 @@
 // volume names and the trailer. This header is the reading side, shared by
 // the stub and the packer; it is plain C-style code (no exceptions, no
 // iostreams) so that the stub stays small. The writing side is
-// archive_write.h, which only the packer links.
+// writer/archive_write.h, which the packer and the tests link.
 //
 // Layout of volume 1 (the installer's own file):
 //   0 .. P-1   the stub's executable image
@@ -84,16 +84,6 @@ enum : int {
   SFX_E_READ = -17,           // the walk: a packet could not be read (see sfx_walker)
 };
 
-// ---- small text helpers ---------------------------------------------------------
-// Both `/` and `\` separate the parts of the archive's paths.
-inline bool sfx_is_sep(char c) { return c == '/' || c == '\\'; }
-// ASCII letters in upper case: how Windows compares the names the stub checks.
-inline char sfx_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-// Writes value in decimal, with at least min_digits digits (zero-padded),
-// into out (room for 13 characters and the zero); returns its length. The
-// stub formats its numbers with this, so that it links no printf.
-int sfx_decimal(int value, int min_digits, char* out);
-
 // A short English text for a status above (for tools and logs).
 const char* sfx_status_text(int status);
 
@@ -135,6 +125,9 @@ int sfx_member_parse(const std::uint8_t* payload, std::uint32_t len, sfx_member*
 // Parses a member-end payload of `len` bytes (at least 8). 0 or SFX_E_HEADER_SIZE.
 int sfx_member_end_parse(const std::uint8_t* payload, std::uint32_t len, std::uint32_t* total,
                          std::uint32_t* count);
+
+// Both `/` and `\` separate the parts of a member path.
+inline bool sfx_is_sep(char c) { return c == '/' || c == '\\'; }
 
 // Judges a member's directory and file name (bytes in the archive's code
 // page, `/` and `\` alike). Returns null when the member may be written, or

@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fs_code.h"
 #include "sfx.h"
 #include "sfx_platform.h"
 #include "sfx_texts.h"
@@ -212,8 +213,8 @@ void sfx_platform_set_status(const char* text) {
 void sfx_platform_set_progress(int percent) {
   if (!sfx_progress_bar || percent == g_last_percent) return;
   g_last_percent = percent;
-  char num[16];
-  sfx_decimal(percent, 1, num);
+  char num[12];
+  fs_decimal(num, static_cast<unsigned>(percent), 1);
   print_line("progress: ", num, "%", "");
 }
 

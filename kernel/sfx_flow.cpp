@@ -32,6 +32,12 @@ namespace {
 enum : int { SETUP_OPEN = 0, SETUP_STARTING = 1, SETUP_CANCELLED = 2 };
 std::atomic<int> g_setup{SETUP_OPEN};
 
+// A signed value in decimal ("%d"); out holds at least 12 bytes.
+void decimal(int value, char* out) {
+  if (value < 0) *out++ = '-';
+  fs_decimal(out, value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value), 1);
+}
+
 
 void choose_work_dir() {
   // Room for the directory and a separator that may have to be appended.
@@ -184,7 +190,7 @@ void run_setup() {
 
 int sfx_report_codec_error(int code) {
   char text[16];
-  sfx_decimal(code, 1, text);
+  decimal(code, text);
   return sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_CODEC, text, false);
 }
 
@@ -214,7 +220,7 @@ void sfx_change_volume() {
   sfx_archive = nullptr;
   ++sfx_volume_count;
   char disk[16];
-  sfx_decimal(sfx_volume_count + 1, 1, disk);
+  decimal(sfx_volume_count + 1, disk);
   if (sfx_next_volume_name(sfx_volume_name, sfx_volume_count, sfx_volume_name,
                            sizeof sfx_volume_name) != SFX_OK)
     sfx_fail(SFX_MSG_OPEN_READ, sfx_volume_name, SFX_MSG_CLOSING_FILES);
@@ -256,7 +262,7 @@ int sfx_run(const char* own_path) {
   const int status = codec_init(SFX_PACKET_SIZE);
   if (status != 0) {
     char code[16];
-    sfx_decimal(status, 1, code);
+    decimal(status, code);
     sfx_fail(SFX_MSG_CODEC, code, SFX_MSG_CLOSING);
   }
   sfx_packet = packet_alloc(SFX_PACKET_SIZE);

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "archive.h"
+#include "fs_code.h"
 #include "sfx.h"
 #include "sfx_platform.h"
 
@@ -49,8 +50,8 @@ bool same_name(const char* a, const char* b, std::size_t n) {
     char x = a[k], y = b[k];
 #ifdef _WIN32
     // Windows names ignore letter case.
-    x = sfx_upper(x);
-    y = sfx_upper(y);
+    x = static_cast<char>(fs_upper(static_cast<unsigned char>(x)));
+    y = static_cast<char>(fs_upper(static_cast<unsigned char>(y)));
 #endif
     if (x != y) return false;
   }

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "codec.h"
+#include "os.h"
 #include "qtk.h"
 
 #ifndef QTK_VERSION
@@ -228,7 +229,7 @@ int command(const std::vector<std::string>& args, Console& con) {
     if (const std::string* s = option(a, {"--stub"})) {
       if (s->empty()) usage_error("--stub needs a file");
       o.stub = *s;
-    } else if (const char* e = std::getenv("QTK_STUB"); e && *e) o.stub = e;
+    } else if (const std::string e = env_text("QTK_STUB"); !e.empty()) o.stub = e;
     if (const std::string* i = option(a, {"--icon"})) {
       if (i->empty()) usage_error("--icon needs a file");
       o.icon = *i;

@@ -1,23 +1,14 @@
 // qtk: the packer and inspector of installers.
-#include <unistd.h>
-
-#include <csignal>
 #include <iostream>
 
+#include "os.h"
 #include "qtk.h"
 
-namespace {
-extern "C" void on_signal(int) { qtk::g_interrupted.store(true); }
-}  // namespace
-
 int main(int argc, char** argv) {
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+  qtk::on_interrupt([] { qtk::g_interrupted.store(true); });
   std::ios::sync_with_stdio(false);
-  std::vector<std::string> args(argv + 1, argv + argc);
-  const int rc = qtk::run_command(args, std::cout, std::cerr, isatty(STDERR_FILENO) != 0);
+  const std::vector<std::string> args = qtk::program_args(argc, argv);
+  const int rc = qtk::run_command(args, std::cout, std::cerr, qtk::stderr_is_terminal());
   std::cout.flush();
   return rc;
 }

@@ -10,11 +10,14 @@
 #include <iosfwd>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pe_resources.h"
 
 namespace qtk {
+
+// ---- console.cpp: failures, interruption, warnings, the progress bar -------
 
 // Exit codes.
 enum : int { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
@@ -59,16 +62,16 @@ class Progress {
   bool shown_ = false, finished_ = false;
 };
 
+// ---- codepage.cpp: code pages, UTF-8 and case folding -------------------------
+
 // Conversion between the names of this system (UTF-8) and the bytes of a
 // single-byte Windows code page. Only pages whose bytes 0x00-0x7F are ASCII
 // are taken, so that `/`, `\`, `.` and `:` in the stored bytes are what the
 // path checks see, whichever page decodes them.
+struct CodePageTable;
 class CodePage {
  public:
   explicit CodePage(unsigned number);  // usage_error for any other page
-  ~CodePage();
-  CodePage(const CodePage&) = delete;
-  CodePage& operator=(const CodePage&) = delete;
   unsigned number() const { return number_; }
   bool encode(const std::string& utf8, std::string& out) const;  // false: not representable
   bool decode(const std::string& bytes, std::string& out) const;
@@ -78,22 +81,20 @@ class CodePage {
 
  private:
   unsigned number_;
-  void* to_;    // iconv_t, UTF-8 to the code page
-  void* from_;  // iconv_t, the code page to UTF-8
+  const CodePageTable* table_;
+  std::vector<std::pair<char16_t, std::uint8_t>> bytes_;  // the byte of each character, sorted
 };
 
-// "1440K", "1.44M", "100000", "720k", "dmf", ... in bytes; usage_error otherwise.
-std::uint64_t parse_size(const std::string& text);
-unsigned parse_count(const std::string& text, const char* option, unsigned lo, unsigned hi);
+// The next character of UTF-8 text at i, advancing i; false (i unchanged)
+// where no well-formed sequence starts.
+bool utf8_next(const std::string& s, std::size_t& i, char32_t& c);
+// ASCII letters in upper case.
+std::string fold_case(const std::string& s);
 
-// The value of `run` in section [system] of a control file, read the way the
-// stub reads it; false when there is none.
-bool control_file_run(const std::string& content, std::string& run);
+// ---- names.cpp: member paths and names -------------------------------------------
 
 // Splits a member path at `/` and `\`, leaving out empty and "." parts.
 std::vector<std::string> path_parts(const std::string& path);
-// ASCII letters in upper case.
-std::string fold_case(const std::string& s);
 // A path (code page bytes, `/` and `\` alike) as Windows compares paths:
 // its parts folded by the code page; equal keys name one file.
 std::string path_key(const CodePage& cp, const std::string& path);
@@ -109,10 +110,28 @@ const char* decoded_path_problem(const std::string& dir, const std::string& name
 // UTF-8 and the characters that reorder text are written as \xNN escapes.
 std::string printable(const std::string& s);
 
+// ---- format.cpp: sizes and times ------------------------------------------------
+
+// "1440K", "1.44M", "100000", "720k", "dmf", ... in bytes; usage_error otherwise.
+std::uint64_t parse_size(const std::string& text);
+unsigned parse_count(const std::string& text, const char* option, unsigned lo, unsigned hi);
 std::string human_bytes(std::uint64_t n);
 std::string format_time(std::int64_t t);  // UTC, "YYYY-MM-DD HH:MM:SS"
 
-// Commands. Each returns an exit code or throws Error.
+// ---- control_file.cpp: the installer's control file ----------------------------
+
+// Its name, at the top of the installer's work directory.
+inline constexpr const char* kControlFile = "qtksfx.ini";
+// The value of `run` in section [system] of a control file, read the way the
+// stub reads it; false when there is none.
+bool control_file_run(const std::string& content, std::string& run);
+
+// ---- the commands -------------------------------------------------------------------
+// cli.cpp reads the command line; each command returns an exit code or
+// throws Error. pack.cpp packs (with scan.h and pipeline.h), stub.cpp makes
+// the stub, read.cpp lists, tests and extracts, stream.cpp handles raw
+// streams.
+
 int run_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                 bool err_is_terminal);
 

@@ -12,11 +12,6 @@
 
 namespace qtk {
 
-std::string errno_text() {
-  char buf[256];
-  return strerror_r(errno, buf, sizeof buf);
-}
-
 std::FILE* open_volume(const std::string& name, std::uint64_t& size) {
   std::FILE* f = std::fopen(name.c_str(), "rb");
   if (!f) return nullptr;

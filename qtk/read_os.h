@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace qtk {
+#include "os.h"
 
-// The text of errno, safe on any thread.
-std::string errno_text();
+namespace qtk {
 
 // Opens a volume for reading: null (errno tells why) when it cannot be
 // opened; `size` receives its size in bytes.

@@ -1,25 +1,20 @@
 // qtk compress / qtk decompress: one raw compressed stream (the size header
 // and the coded bits) to and from a file, for looking at the codec alone.
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "codec.h"
+#include "os.h"
 #include "qtk.h"
 
 namespace qtk {
 namespace {
 
-std::string why() { return std::strerror(errno); }
-
 std::vector<std::uint8_t> read_whole(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) fail(path + ": " + why());
+  std::FILE* f = open_read(path);
+  if (!f) fail(path + ": " + errno_text());
   std::vector<std::uint8_t> data;
   std::uint8_t buf[1 << 16];
   std::size_t n;
@@ -33,17 +28,15 @@ std::vector<std::uint8_t> read_whole(const std::string& path) {
 // Writes to a temporary file beside `path` and renames it into place, so a
 // failed or interrupted run leaves no partial output.
 void write_whole(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  std::string tmp = path + ".qtk-XXXXXX";
-  const int fd = mkstemp(tmp.data());
-  if (fd < 0) fail(path + ": " + why());
-  std::FILE* f = fdopen(fd, "wb");
-  bool ok = f && (size == 0 || std::fwrite(data, 1, size, f) == size);
-  if (f) ok = (std::fclose(f) == 0) && ok;
-  else close(fd);
+  std::string tmp;
+  std::FILE* f = create_temp(path, false, tmp);
+  if (!f) fail(path + ": " + errno_text());
+  bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+  ok = (std::fclose(f) == 0) && ok;
   check_interrupted();
-  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const std::string reason = why();
-    std::remove(tmp.c_str());
+  if (!ok || !rename_over(tmp, path)) {
+    const std::string reason = errno_text();
+    remove_file(tmp);
     fail(path + ": " + reason);
   }
 }

@@ -1,11 +1,9 @@
 // The stub in front of an installer: the one qtk carries or a file, with the
 // author's icon and version resource put into it.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
+#include "os.h"
 #include "qtk.h"
 
 // The stub's bytes, assembled in by embedded_stub.cpp.
@@ -25,16 +23,15 @@ namespace {
 // larger than `limit`.
 std::vector<std::uint8_t> read_whole(const std::string& path, const std::string& what, std::uint64_t limit,
                                      bool* executable) {
-  struct stat st{};
+  FileInfo st;
   const std::string shown = what + " " + printable(path);
-  if (stat(path.c_str(), &st) != 0)
-    fail(shown + (errno == ENOENT ? std::string(" not found") : ": " + std::string(std::strerror(errno))));
-  if (!S_ISREG(st.st_mode)) fail(shown + ": not a file");
-  if (static_cast<std::uint64_t>(st.st_size) > limit) fail(shown + " is too large");
-  if (executable) *executable = (st.st_mode & 0111) != 0;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) fail(shown + ": " + std::strerror(errno));
-  std::vector<std::uint8_t> b(static_cast<std::size_t>(st.st_size));
+  if (!file_info(path, true, st)) fail(shown + (errno == ENOENT ? std::string(" not found") : ": " + errno_text()));
+  if (st.kind != FileInfo::kFile) fail(shown + ": not a file");
+  if (st.size > limit) fail(shown + " is too large");
+  if (executable) *executable = st.executable;
+  std::FILE* f = open_read(path);
+  if (!f) fail(shown + ": " + errno_text());
+  std::vector<std::uint8_t> b(static_cast<std::size_t>(st.size));
   const std::size_t n = std::fread(b.data(), 1, b.size(), f);
   const bool more = n == b.size() && std::fgetc(f) != EOF;
   std::fclose(f);

@@ -82,6 +82,41 @@ TEST(FsIni, EmptyAndCommentOnlyFilesGiveEmptyTables) {
   }
 }
 
+TEST(FsIni, ParsingATextGivesWhatReadingItsFileGives) {
+  RecordingLog log;
+  ScratchDir dir;
+  const std::string piece(196, 'x');
+  // Line ends at and across the 198-character piece boundary, a lone CR at
+  // the end, a zero byte inside a line, Ctrl-Z, no final line end.
+  const std::string texts[] = {
+      "[system]\r\nrun=setup.exe\r\n",
+      "k=" + piece + "\r\nb=2\r\n",
+      "k=" + piece + "x\r\nb=2",
+      "a=1\r",
+      std::string("a=1\0b=2\nc=3\n", 12),
+      "[s]\na=1\x1a\nb=2\n",
+      "",
+  };
+  for (const std::string& text : texts) {
+    Table from_file(read_text(dir, text));
+    Table from_text(fs_ini_parse(text.data(), text.size()));
+    ASSERT_TRUE(from_file.t && from_text.t);
+    ASSERT_EQ(from_text.size(), from_file.size()) << text;
+    EXPECT_EQ(std::memcmp(from_text.t, from_file.t, (from_file.size() + 1) * sizeof(fs_ini_entry)), 0) << text;
+  }
+  // Only `len` bytes are read, and nothing goes to the event log.
+  Table cut(fs_ini_parse("a=1\nb=2\n", 4));
+  ASSERT_TRUE(cut.t);
+  EXPECT_EQ(cut.size(), 1u);
+  Table none(fs_ini_parse(nullptr, 0));
+  ASSERT_TRUE(none.t);
+  EXPECT_EQ(none.size(), 0u);
+  fs_trace_level = 5;
+  fs_ini_free(fs_ini_parse("a=1\n", 4));
+  fs_init();
+  EXPECT_TRUE(log.events.empty());
+}
+
 TEST(FsIni, SectionNamesAndWidthCuts) {
   ScratchDir dir;
   const std::string key30(30, 'k');

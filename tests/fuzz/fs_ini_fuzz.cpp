@@ -1,4 +1,5 @@
-// Feeds arbitrary bytes to the configuration file reader as a file.
+// Feeds arbitrary bytes to the configuration file reader as a file, and
+// to the parser of texts in memory.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::fclose(f);
   fs_ini_entry* t = fs_ini_read(path.c_str());
   if (t) {
+    // The same bytes parsed in memory give the same table.
+    fs_ini_entry* parsed = fs_ini_parse(reinterpret_cast<const char*>(data), size);
+    FUZZ_CHECK(parsed != nullptr);
+    std::size_t n = 0, m = 0;
+    while (t[n].section[0]) ++n;
+    while (parsed[m].section[0]) ++m;
+    FUZZ_CHECK(m == n && std::memcmp(parsed, t, (n + 1) * sizeof(fs_ini_entry)) == 0);
+    fs_ini_free(parsed);
     // Every entry stays inside its widths and lookups walk to the end entry.
     for (fs_ini_entry* e = t; e->section[0]; ++e) {
       FUZZ_CHECK(std::strlen(e->section) <= 12 && std::strlen(e->key) <= 19 && std::strlen(e->value) <= 126);

@@ -19,7 +19,9 @@ Entry control(const std::string& text = "[system]\r\nrun=a.txt\r\n") {
 }
 
 // Writes an installer with the archive writer itself, so that names pack
-// would refuse can be stored.
+// would refuse can be stored. Each chunk goes whole in one packet (no
+// packet is split to fill a volume), so that the packets stand where the
+// tests count them.
 void build(const fs::path& out, const Bytes& stub, const std::vector<Entry>& entries, std::uint64_t volume = 0) {
   ASSERT_EQ(codec_init(SFX_PACKET_SIZE), 0);
   std::FILE* f = std::fopen(out.c_str(), "wb");
@@ -36,27 +38,24 @@ void build(const fs::path& out, const Bytes& stub, const std::vector<Entry>& ent
       },
       [](int, std::FILE* g) { return std::fclose(g); });
   ASSERT_EQ(w.begin(), 0);
-  Packet* p = packet_alloc(SFX_PACKET_SIZE);
+  PacketEncoder pe{};
+  ASSERT_EQ(packet_encoder_init(&pe, SFX_PACKET_SIZE), 0);
   for (const Entry& e : entries) {
     ASSERT_EQ(w.put_member_header(e.dir.c_str(), e.name.c_str(), 1000000000), 0);
     std::uint32_t count = 0;
     const std::uint32_t chunk = sfx_data_chunk_size(volume);
-    for (std::size_t off = 0; off < e.data.size(); off += chunk) {
+    for (std::size_t off = 0; off < e.data.size(); off += chunk, ++count) {
       const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(chunk, e.data.size() - off));
-      std::memcpy(p->data, e.data.data() + off, n);
-      p->type = SFX_MEMBER_DATA;
-      p->unpacked_len = n;
-      p->stored_len = 0;
-      std::vector<std::uint8_t> work(2 * SFX_PACKET_SIZE);
-      const std::uint8_t* payload = nullptr;
-      ASSERT_EQ(packet_encode(p, nullptr, work.data(), static_cast<std::uint32_t>(work.size() - 1), &payload), 0);
-      ASSERT_EQ(w.put(*p, payload), 0);
-      ++count;
+      std::memcpy(pe.packet->data, e.data.data() + off, n);
+      pe.packet->type = SFX_MEMBER_DATA;
+      pe.packet->unpacked_len = n;
+      ASSERT_EQ(packet_encoder_run(&pe), 0);
+      ASSERT_EQ(w.put(*pe.packet, pe.payload), 0);
     }
     ASSERT_EQ(w.put_member_end(static_cast<std::uint32_t>(e.data.size()), count), 0);
   }
+  packet_encoder_release(&pe);
   ASSERT_EQ(w.finish(), 0);
-  packet_free(p);
   std::fclose(f);
 }
 

@@ -1,4 +1,5 @@
-// The installer archive, writing side.
+// The installer archive, writing side: payloads, and packets laid out over
+// volumes.
 #include "archive_write.h"
 
 #include <cstring>
@@ -134,15 +135,67 @@ int SfxArchiveWriter::put(const Packet& packet, const std::uint8_t* payload) {
   return write(payload, packet.stored_len);
 }
 
-int SfxArchiveWriter::put_small(std::uint8_t type, const std::uint8_t* data, std::uint32_t len) {
-  if (failed_) return failed_;
+// Encodes data into the writer's own packet record.
+int SfxArchiveWriter::encode(std::uint8_t type, const std::uint8_t* data, std::uint32_t len) {
+  if (len > SFX_PACKET_SIZE) return failed_ = SFX_E_TOO_LONG;
   Packet& p = *enc_.packet;
-  std::memcpy(p.data, data, len);
+  if (len) std::memcpy(p.data, data, len);
   p.type = type;
   p.unpacked_len = len;
   p.stored_len = 0;
   if (packet_encoder_run(&enc_) != 0) return failed_ = SFX_E_ENCODE;
-  return put(p, enc_.payload);
+  return SFX_OK;
+}
+
+int SfxArchiveWriter::put_small(std::uint8_t type, const std::uint8_t* data, std::uint32_t len) {
+  if (failed_) return failed_;
+  if (int st = encode(type, data, len)) return st;
+  return put(*enc_.packet, enc_.payload);
+}
+
+// Whether a data packet of this many bytes is better split: it does not fit
+// in the rest of the volume, and that rest is worth filling.
+bool SfxArchiveWriter::fills_volume(std::uint64_t packet_bytes) const {
+  const std::uint64_t r = room();
+  return split_ && packet_bytes > r && r >= PACKET_HEADER_SIZE + SFX_MIN_SPLIT;
+}
+
+// Data in several packets, the first ones filling the volume. Stored, a
+// part of room - 11 bytes takes exactly the room; compressed it takes less,
+// and the next part goes on in the same volume.
+int SfxArchiveWriter::put_split(const std::uint8_t* data, std::uint32_t len, std::uint32_t* packets) {
+  while (len) {
+    const std::uint64_t r = room();
+    std::uint32_t take = len;
+    if (r >= PACKET_HEADER_SIZE + SFX_MIN_SPLIT && r - PACKET_HEADER_SIZE < len)
+      take = static_cast<std::uint32_t>(r - PACKET_HEADER_SIZE);
+    if (int st = put_small(SFX_MEMBER_DATA, data, take)) return st;
+    data += take;
+    len -= take;
+    ++*packets;
+  }
+  return SFX_OK;
+}
+
+int SfxArchiveWriter::put_data(const Packet& packet, const std::uint8_t* payload, std::uint32_t* packets) {
+  if (failed_) return failed_;
+  const std::uint64_t n = PACKET_HEADER_SIZE + (packet.unpacked_len ? packet.stored_len : 0u);
+  if (fills_volume(n)) return put_split(packet.data, packet.unpacked_len, packets);
+  if (int st = put(packet, payload)) return st;
+  ++*packets;
+  return SFX_OK;
+}
+
+int SfxArchiveWriter::put_data(const std::uint8_t* data, std::uint32_t len, std::uint32_t* packets) {
+  if (failed_) return failed_;
+  if (int st = encode(SFX_MEMBER_DATA, data, len)) return st;
+  const Packet& p = *enc_.packet;
+  // The parts of a split are encoded from the caller's bytes, since the
+  // record is the writer's for each part.
+  if (fills_volume(PACKET_HEADER_SIZE + (p.unpacked_len ? p.stored_len : 0u))) return put_split(data, len, packets);
+  if (int st = put(p, enc_.payload)) return st;
+  ++*packets;
+  return SFX_OK;
 }
 
 int SfxArchiveWriter::put_member_header(const char* dir, const char* name, std::int32_t time) {

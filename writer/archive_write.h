@@ -40,6 +40,11 @@ void sfx_archive_end_build(std::uint8_t* out, std::uint32_t first_packet);
 void sfx_volume_end_build(std::uint8_t* out);  // SFX_VOLUME_END_BYTES bytes
 void sfx_trailer_build(std::uint8_t* out, std::uint32_t first_packet);  // 8 bytes
 
+// A data packet that does not fit in the rest of a volume is split in two
+// when that rest holds at least this many data bytes after a packet header;
+// a smaller rest stays empty.
+constexpr std::uint32_t SFX_MIN_SPLIT = 4096;
+
 // Largest member-data chunk for a volume size (0 = no limit), so that a
 // packet of it, stored or compressed, fits in an empty later volume with its
 // volume end: min(100000, size - 22). 0 when the size is below
@@ -65,8 +70,17 @@ class SfxArchiveWriter {
   // Checks that volume 1 holds the stub and its close (SFX_E_VOLUME_SMALL)
   // and that later volumes can hold a packet.
   int begin();
-  // An encoded packet (packet_encode's result: header fields and payload).
+  // An encoded packet (packet_encode's result: header fields and payload),
+  // written whole.
   int put(const Packet& packet, const std::uint8_t* payload);
+  // A chunk of a member's data, at most the packet size: `packet` as
+  // packet_encode made it from its data (with `payload`), or the raw bytes
+  // alone for the writer to encode. When the packet does not fit in the
+  // rest of a split volume and that rest takes at least SFX_MIN_SPLIT data
+  // bytes, the data goes in several packets instead, the first ones filling
+  // the volume. *packets grows by the number of packets written.
+  int put_data(const Packet& packet, const std::uint8_t* payload, std::uint32_t* packets);
+  int put_data(const std::uint8_t* data, std::uint32_t len, std::uint32_t* packets);
   // Builds, encodes and puts a member header or a member end.
   int put_member_header(const char* dir, const char* name, std::int32_t time);
   int put_member_end(std::uint32_t total, std::uint32_t count);
@@ -85,7 +99,10 @@ class SfxArchiveWriter {
  private:
   int write(const void* bytes, std::size_t n);
   int next_volume();
+  int encode(std::uint8_t type, const std::uint8_t* data, std::uint32_t len);
   int put_small(std::uint8_t type, const std::uint8_t* data, std::uint32_t len);
+  int put_split(const std::uint8_t* data, std::uint32_t len, std::uint32_t* packets);
+  bool fills_volume(std::uint64_t packet_bytes) const;
 
   std::FILE* first_;
   std::FILE* cur_;
@@ -97,6 +114,6 @@ class SfxArchiveWriter {
   int volume_ = 1;
   std::uint64_t used_ = 0;  // bytes in the current volume
   std::vector<std::uint64_t> sizes_;
-  PacketEncoder enc_{};  // for the member headers and ends
+  PacketEncoder enc_{};  // for member headers and ends, and the parts of split data
   int failed_ = 0;
 };
