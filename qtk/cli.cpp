@@ -83,8 +83,10 @@ const char* const kTestHelp =
     "printed with its volume, offset and member.\n"
     "\n"
     "options:\n"
+    "  --codepage N           Windows code page of the member names (default 1252)\n"
     "  -j, --jobs N           decode on N threads (default: all cores); faults\n"
-    "                         are reported in archive order whatever N is\n";
+    "                         are reported in archive order whatever N is\n"
+    "  -q, --quiet            no progress bar, no summary\n";
 
 const char* const kCompressHelp =
     "usage: qtk compress IN OUT\n"
@@ -105,9 +107,12 @@ const char* const kExtractHelp =
     "path is unsafe are refused; nothing is written outside DIR.\n"
     "\n"
     "options:\n"
+    "  -C, --directory DIR    the folder to extract into\n"
+    "  --codepage N           Windows code page of the member names (default 1252)\n"
     "  -j, --jobs N           decode on N threads (default: all cores); files\n"
     "                         are written, and the first fault stops, in\n"
-    "                         archive order whatever N is\n";
+    "                         archive order whatever N is\n"
+    "  -q, --quiet            no progress bar, no summary\n";
 
 struct Args {
   std::vector<std::string> positional;

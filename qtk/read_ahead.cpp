@@ -2,6 +2,7 @@
 // its volumes and decoded ahead on worker threads.
 #include "read_ahead.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -111,6 +112,9 @@ struct PacketSource::Impl {
   std::vector<std::vector<std::uint8_t>> works;  // one per worker, the last the reader's
   std::deque<std::size_t> queue;                 // read, waiting for a worker
   std::size_t produced = 0, consumed = 0, taken = 0;
+  // Who sleeps, so that a thread is woken only when it can go on: the
+  // reader once half the window is free, next() when its packet is ready.
+  bool reader_waits = false, taker_waits = false;
   bool stopped = false, abort = false;
   std::mutex m;
   std::condition_variable cv_space, cv_work, cv_ready;
@@ -129,11 +133,16 @@ struct PacketSource::Impl {
   }
 
   void read_loop() {
+    const std::size_t window = slots.size();
     for (std::size_t i = 0;; ++i) {
-      Slot& s = slots[i % slots.size()];
+      Slot& s = slots[i % window];
       {
         std::unique_lock<std::mutex> l(m);
-        cv_space.wait(l, [&] { return abort || i < consumed + slots.size(); });
+        if (i >= consumed + window) {
+          reader_waits = true;
+          cv_space.wait(l, [&] { return abort || i + window / 2 <= consumed + window; });
+          reader_waits = false;
+        }
         if (abort) return;
       }
       read_raw(vol, s.packet, s.rec);
@@ -145,15 +154,21 @@ struct PacketSource::Impl {
         follow(vol, s.packet, s.rec);
       }
       const bool last = ends_reading(s.rec);
+      bool wake_taker = false;
       {
         std::lock_guard<std::mutex> g(m);
         produced = i + 1;
         stopped = last;
-        if (here) s.ready = true;
-        else queue.push_back(i);
+        if (here) {
+          s.ready = true;
+          wake_taker = taker_waits && (i == taken - 1 || last);
+        } else {
+          queue.push_back(i);
+          wake_taker = taker_waits && last;
+        }
       }
-      if (here) cv_ready.notify_one();
-      else cv_work.notify_one();
+      if (wake_taker) cv_ready.notify_one();
+      if (!here) cv_work.notify_one();
       if (last) return;
     }
   }
@@ -170,34 +185,44 @@ struct PacketSource::Impl {
       }
       Slot& s = slots[i % slots.size()];
       decode(s.packet, scratch, s.rec);
+      bool wake_taker;
       {
         std::lock_guard<std::mutex> g(m);
         s.ready = true;
+        wake_taker = taker_waits && i == taken - 1;
       }
-      cv_ready.notify_one();
+      if (wake_taker) cv_ready.notify_one();
     }
   }
 
   const PacketRecord& take(Packet* into) {
-    const std::size_t i = taken++;
-    Slot& s = slots[i % slots.size()];
+    const std::size_t window = slots.size();
+    bool wake_reader;
     {
       std::unique_lock<std::mutex> l(m);
-      cv_ready.wait(l, [&] { return (i < produced && s.ready) || (stopped && i >= produced); });
+      const std::size_t i = taken++;
+      Slot& s = slots[i % window];
+      auto can_go = [&] { return (i < produced && s.ready) || (stopped && i >= produced); };
+      if (!can_go()) {
+        taker_waits = true;
+        cv_ready.wait(l, can_go);
+        taker_waits = false;
+      }
       if (i >= produced) {  // asked past the last packet read
         current = PacketRecord{};
         current.status = PACKET_EOF;
         return current;
       }
-    }
-    std::swap(*into, *s.packet);
-    current = std::move(s.rec);
-    {
-      std::lock_guard<std::mutex> g(m);
+      // The slot is the taker's until `consumed` passes it.
+      l.unlock();
+      std::swap(*into, *s.packet);
+      current = std::move(s.rec);
+      l.lock();
       s.ready = false;
       consumed = i + 1;
+      wake_reader = reader_waits && produced + window / 2 <= consumed + window;
     }
-    cv_space.notify_one();
+    if (wake_reader) cv_space.notify_one();
     return current;
   }
 };
@@ -212,7 +237,9 @@ PacketSource::PacketSource(std::FILE* first, const std::string& name, unsigned j
     d.work.resize(SFX_PACKET_SIZE);
     return;
   }
-  d.slots.resize(4 * static_cast<std::size_t>(d.jobs));
+  // Eight packets per decoder keep them busy when packets differ in the
+  // time they take; 256 slots (25 MB) suffice however many there are.
+  d.slots.resize(std::min<std::size_t>(8 * static_cast<std::size_t>(d.jobs), 256));
   for (auto& s : d.slots)
     if (!(s.packet = packet_alloc(SFX_PACKET_SIZE))) fail("out of memory");
   d.works.resize(d.jobs + 1, std::vector<std::uint8_t>(SFX_PACKET_SIZE));
