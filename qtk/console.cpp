@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "os.h"
 #include "qtk.h"
 
 namespace qtk {
@@ -61,11 +62,15 @@ void Progress::draw(bool last) {
     std::snprintf(eta, sizeof eta, "  %ld:%02ld left", left / 60, left % 60);
   }
   char line[200];
-  std::snprintf(line, sizeof line, "\r%-8s [%s] %3d%%  %s / %s  %s/s%s\033[K", label_.c_str(),
-                bar.c_str(), static_cast<int>(frac * 100), human_bytes(done_).c_str(),
-                human_bytes(total_).c_str(), human_bytes(static_cast<std::uint64_t>(rate)).c_str(),
-                eta);
-  con_.err << line << std::flush;
+  std::snprintf(line, sizeof line, "%-8s [%s] %3d%%  %s / %s  %s/s%s", label_.c_str(), bar.c_str(),
+                static_cast<int>(frac * 100), human_bytes(done_).c_str(), human_bytes(total_).c_str(),
+                human_bytes(static_cast<std::uint64_t>(rate)).c_str(), eta);
+  // Within the terminal's width, or the line would wrap and not be redrawn
+  // in place.
+  std::string text = line;
+  if (const int columns = stderr_columns(); columns > 1 && text.size() >= static_cast<std::size_t>(columns))
+    text.resize(static_cast<std::size_t>(columns - 1));
+  con_.err << '\r' << text << "\033[K" << std::flush;
   shown_ = true;
 }
 

@@ -68,8 +68,10 @@ std::vector<std::string> program_args(int argc, char** argv);
 // Calls `handler` on Ctrl+C and on the requests to end the program.
 void on_interrupt(void (*handler)());
 // Whether standard error is a terminal that can show the progress bar (its
-// carriage return and erase-to-end-of-line).
+// carriage return and erase-to-end-of-line), and its width in columns (0:
+// not known).
 bool stderr_is_terminal();
+int stderr_columns();
 // An environment variable as UTF-8; empty when it is not set.
 std::string env_text(const char* name);
 

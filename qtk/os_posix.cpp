@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -126,6 +127,11 @@ void on_interrupt(void (*handler)()) {
 }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+
+int stderr_columns() {
+  struct winsize ws {};
+  return ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 ? ws.ws_col : 0;
+}
 
 std::string env_text(const char* name) {
   const char* v = std::getenv(name);

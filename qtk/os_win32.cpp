@@ -323,6 +323,12 @@ bool stderr_is_terminal() {
   return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) || SetConsoleMode(h, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
+int stderr_columns() {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 std::string env_text(const char* name) {
   const wchar_t* v = _wgetenv(wide(name).c_str());
   return v ? narrow(v) : "";
