@@ -59,13 +59,12 @@ xvfb_pid=""
 cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 120); do
-    [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=":$n"; break; }
-  done
-  Xvfb "$display" -screen 0 1024x768x24 >/dev/null 2>&1 &
+  mkdir -p build
+  rm -f build/demo-display
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>build/demo-display >/dev/null 2>&1 &
   xvfb_pid=$!
-  export DISPLAY=$display
-  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  for _ in $(seq 50); do [ -s build/demo-display ] && break; sleep 0.1; done
+  export DISPLAY=":$(head -n 1 build/demo-display)"
 fi
 
 # Wine draws the window frames itself (there is no window manager on a
@@ -106,6 +105,10 @@ run_installer() {
   echo "$code"
 }
 
+# The set-up calls above leave the prefix's Wine processes running; on a
+# display that they were the first to use, the installer's window then never
+# shows. The installer starts them afresh.
+"$wine" --stop >/dev/null 2>&1 || true
 say "running build/demo-setup.exe under Wine (display $DISPLAY)"
 code=$(run_installer "Preparing installation" "${shots:+$shots/qtksfx-dialog-en.png}")
 echo "exit code: $code"
