@@ -4,8 +4,9 @@
 #include <thread>
 
 #include "codec.h"
-#include "os.h"
+#include "sys/os.h"
 #include "qtk.h"
+#include "text/text.h"
 
 #ifndef QTK_VERSION
 #define QTK_VERSION "?"

@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <ostream>
 
-#include "os.h"
+#include "sys/os.h"
 #include "qtk.h"
+#include "text/text.h"
 
 namespace qtk {
 

@@ -1,7 +1,7 @@
 // qtk: the packer and inspector of installers.
 #include <iostream>
 
-#include "os.h"
+#include "sys/os.h"
 #include "qtk.h"
 
 int main(int argc, char** argv) {

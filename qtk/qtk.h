@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "pe_resources.h"
+#include "pe/pe_resources.h"
 
 namespace qtk {
 
@@ -61,70 +61,6 @@ class Progress {
   std::chrono::steady_clock::time_point start_, last_;
   bool shown_ = false, finished_ = false;
 };
-
-// ---- codepage.cpp: code pages, UTF-8 and case folding -------------------------
-
-// Conversion between the names of this system (UTF-8) and the bytes of a
-// single-byte Windows code page. Only pages whose bytes 0x00-0x7F are ASCII
-// are taken, so that `/`, `\`, `.` and `:` in the stored bytes are what the
-// path checks see, whichever page decodes them.
-struct CodePageTable;
-class CodePage {
- public:
-  explicit CodePage(unsigned number);  // usage_error for any other page
-  unsigned number() const { return number_; }
-  bool encode(const std::string& utf8, std::string& out) const;  // false: not representable
-  bool decode(const std::string& bytes, std::string& out) const;
-  // A name in this page's bytes as Windows compares file names: decoded and
-  // in upper case (UTF-8). Two names with the same key are one file there.
-  std::string fold(const std::string& bytes) const;
-
- private:
-  unsigned number_;
-  const CodePageTable* table_;
-  std::vector<std::pair<char16_t, std::uint8_t>> bytes_;  // the byte of each character, sorted
-};
-
-// The next character of UTF-8 text at i, advancing i; false (i unchanged)
-// where no well-formed sequence starts.
-bool utf8_next(const std::string& s, std::size_t& i, char32_t& c);
-// ASCII letters in upper case.
-std::string fold_case(const std::string& s);
-
-// ---- names.cpp: member paths and names -------------------------------------------
-
-// Splits a member path at `/` and `\`, leaving out empty and "." parts.
-std::vector<std::string> path_parts(const std::string& path);
-// A path (code page bytes, `/` and `\` alike) as Windows compares paths:
-// its parts folded by the code page; equal keys name one file.
-std::string path_key(const CodePage& cp, const std::string& path);
-
-// A member path judged again after decoding (UTF-8): no part may be `..`,
-// hold a control character (C0, DEL or C1) or be a device name that the
-// code page spells with a superscript digit; the directory may not start
-// with a separator and the name may not be empty or end in one or in a `.`
-// part. Null when the path may be written, or a short reason.
-const char* decoded_path_problem(const std::string& dir, const std::string& name);
-
-// A name or path for the terminal: control characters, bytes that are not
-// UTF-8 and the characters that reorder text are written as \xNN escapes.
-std::string printable(const std::string& s);
-
-// ---- format.cpp: sizes and times ------------------------------------------------
-
-// "1440K", "1.44M", "100000", "720k", "dmf", ... in bytes; usage_error otherwise.
-std::uint64_t parse_size(const std::string& text);
-unsigned parse_count(const std::string& text, const char* option, unsigned lo, unsigned hi);
-std::string human_bytes(std::uint64_t n);
-std::string format_time(std::int64_t t);  // UTC, "YYYY-MM-DD HH:MM:SS"
-
-// ---- control_file.cpp: the installer's control file ----------------------------
-
-// Its name, at the top of the installer's work directory.
-inline constexpr const char* kControlFile = "qtksfx.ini";
-// The value of `run` in section [system] of a control file, read the way the
-// stub reads it; false when there is none.
-bool control_file_run(const std::string& content, std::string& run);
 
 // ---- the commands -------------------------------------------------------------------
 // cli.cpp reads the command line; each command returns an exit code or

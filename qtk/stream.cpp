@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "codec.h"
-#include "os.h"
+#include "sys/os.h"
 #include "qtk.h"
 
 namespace qtk {

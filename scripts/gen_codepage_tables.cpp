@@ -1,4 +1,4 @@
-// Writes qtk/codepage_ansi.cpp and qtk/codepage_oem.cpp, the tables of the
+// Writes qtk/text/codepage_ansi.cpp and qtk/text/codepage_oem.cpp, the tables of the
 // code pages that qtk takes for member names, from this system's iconv (GNU
 // libc):
 //

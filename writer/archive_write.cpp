@@ -23,6 +23,16 @@ constexpr std::uint64_t kFirstClose = SFX_VOLUME_END_BYTES + SFX_TRAILER_SIZE;
 
 }  // namespace
 
+const char* sfx_write_status_text(int status) {
+  switch (status) {
+    case SFX_E_WRITE: return "write failed";
+    case SFX_E_VOLUME_SMALL: return "volume size too small";
+    case SFX_E_ENCODE: return "compressor failed";
+    case SFX_E_VOLUME_LARGE: return "a volume would be larger than 2 GiB";
+    default: return sfx_status_text(status);
+  }
+}
+
 int sfx_member_header_build(std::uint8_t* out, const char* dir, const char* name,
                             std::int32_t time) {
   const std::size_t d = std::strlen(dir), n = std::strlen(name);

@@ -21,6 +21,17 @@
 
 #include "archive.h"
 
+// The writing side's statuses, beside the reading side's (archive.h), which
+// it also returns (SFX_E_TOO_LONG, SFX_E_OPEN for a volume not created).
+enum : int {
+  SFX_E_WRITE = -12,         // a write, flush or close failed
+  SFX_E_VOLUME_SMALL = -13,  // the volume size leaves no room for what must fit
+  SFX_E_ENCODE = -15,        // the compressor failed
+  SFX_E_VOLUME_LARGE = -16,  // a volume would pass 2 GiB (the stub's file offsets)
+};
+// A short English text for a status of either side.
+const char* sfx_write_status_text(int status);
+
 // Bytes of the volume-end packet and of volume 1's close after it.
 constexpr std::uint32_t SFX_VOLUME_END_BYTES = PACKET_HEADER_SIZE;
 // Smallest volume size for volumes 2 and on: room for the largest member

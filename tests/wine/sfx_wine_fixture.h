@@ -10,10 +10,10 @@
 #include <iterator>
 #include <sstream>
 
-#include "pe_resources.h"
+#include "pe/pe_resources.h"
 #include "sfx_test_archive.h"
 #include "sfx_wine_harness.h"
-#include "test_icon.h"
+#include "pe/test_icon.h"
 
 namespace {
 

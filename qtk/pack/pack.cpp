@@ -1,0 +1,174 @@
+// qtk pack: a folder becomes an installer. The tree is scanned (scan.h),
+// the data compressed on worker threads (pipeline.h) and laid out over
+// volumes by the archive writer, into temporary files that are renamed
+// into place when complete (outputs.h).
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+
+#include "archive_write.h"
+#include "sys/os.h"
+#include "pack/outputs.h"
+#include "pack/pipeline.h"
+#include "qtk.h"
+#include "pack/scan.h"
+#include "text/text.h"
+
+namespace qtk {
+namespace {
+
+std::string read_small_file(const std::string& path, std::size_t limit) {
+  std::FILE* f = open_read(path);
+  if (!f) fail(path + ": " + errno_text());
+  std::string s;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && s.size() <= limit) s.append(buf, n);
+  std::fclose(f);
+  return s;
+}
+
+// Both volume limits, checked before any work.
+void check_volume_size(std::uint64_t volume_size, std::uint32_t stub_size, std::uint32_t chunk) {
+  if (!volume_size) return;
+  const std::uint64_t first_need = std::uint64_t{stub_size} + SFX_VOLUME_END_BYTES + SFX_TRAILER_SIZE;
+  if (volume_size < first_need)
+    fail("volume size " + std::to_string(volume_size) + " is too small: the first volume must hold the stub (" +
+         std::to_string(stub_size) + " bytes) and the archive's close (" +
+         std::to_string(SFX_VOLUME_END_BYTES + SFX_TRAILER_SIZE) + " bytes), at least " +
+         std::to_string(first_need) + " bytes");
+  if (chunk == 0)
+    fail("volume size " + std::to_string(volume_size) + " is too small: a volume must hold at least " +
+         std::to_string(SFX_MIN_VOLUME_SIZE) + " bytes");
+}
+
+// The control file: DIR's own, which must agree with --run when both are
+// there, or one written from --run. Its run= must name a member.
+void control_file(const PackOptions& opt, const CodePage& cp, TreeScan& sc) {
+  std::string run_cp;
+  if (opt.run_given && !cp.encode(opt.run, run_cp))
+    fail("--run " + printable(opt.run) + ": cannot be written in code page " + std::to_string(cp.number()));
+  const std::vector<Member>& members = sc.members();
+  const Member* control = nullptr;
+  for (const Member& m : members)
+    if (path_key(cp, m.dir + "\\" + m.name) == path_key(cp, kControlFile)) control = &m;
+  std::string run_value;
+  if (control) {
+    const std::string text = read_small_file(control->src, 1 << 20);
+    if (!control_file_run(text, run_value)) fail(control->shown + ": has no run= entry in its [system] section");
+    if (opt.run_given && path_key(cp, run_cp) != path_key(cp, run_value))
+      usage_error("--run " + printable(opt.run) + " differs from run=" + printable(run_value) + " in " +
+                  control->shown);
+  } else {
+    if (!opt.run_given) usage_error("DIR has no qtksfx.ini, so --run PROGRAM is needed");
+    Member m;
+    m.shown = std::string(kControlFile) + " (written from --run)";
+    m.dir = ".";
+    m.name = kControlFile;
+    m.content = "[system]\r\nrun=" + run_cp + "\r\n";
+    if (!control_file_run(m.content, run_value) || run_value != run_cp)
+      fail("--run " + printable(opt.run) +
+           ": cannot be expressed in the control file (at most 126 characters, no ';', no leading blanks)");
+    m.size = m.content.size();
+    std::int32_t newest = 0;
+    for (const Member& o : members) newest = std::max(newest, o.time);
+    m.time = newest;  // the same folder gives the same bytes
+    sc.add_generated(std::move(m));
+  }
+  const std::string want = path_key(cp, run_value);
+  for (const Member& m : sc.members())
+    if (path_key(cp, m.dir + "\\" + m.name) == want) return;
+  fail("run=" + printable(run_value) + " names no file of the archive");
+}
+
+void summary(const PackOptions& opt, const Console& con, std::size_t members, std::uint64_t total_in,
+             std::uint32_t stub_size, const std::vector<std::string>& names,
+             const std::vector<std::uint64_t>& sizes) {
+  std::uint64_t total_out = 0;
+  for (auto s : sizes) total_out += s;
+  con.out << printable(opt.output) << ": " << members << " members, " << human_bytes(total_in) << " packed into "
+          << human_bytes(total_out) << " (stub " << human_bytes(stub_size) << ")";
+  if (names.size() > 1) {
+    con.out << " in " << names.size() << " volumes:";
+    for (std::size_t k = 0; k < names.size(); ++k)
+      con.out << "\n  " << printable(names[k]) << "  " << sizes[k] << " bytes";
+  }
+  con.out << '\n';
+}
+
+}  // namespace
+
+int pack(const PackOptions& opt, const Console& con) {
+  const CodePage cp(opt.codepage);
+  TreeScan sc(cp, con);
+  sc.open_root(opt.dir);
+
+  // The stub, with the author's icon and version resource when given.
+  bool stub_executable = false;
+  const std::vector<std::uint8_t> stub = stub_image(opt, stub_executable);
+  const auto stub_size = static_cast<std::uint32_t>(stub.size());
+  const std::uint32_t chunk = sfx_data_chunk_size(opt.volume_size);
+  check_volume_size(opt.volume_size, stub_size, chunk);
+
+  // The members, and the chunks of their data in archive order.
+  sc.leave_out_outputs(opt.output);
+  sc.scan();
+  control_file(opt, cp, sc);
+  const std::vector<Member>& members = sc.members();
+  std::uint64_t total_in = 0;
+  const std::vector<Chunk> chunks = make_chunks(members, chunk, &total_in);
+
+  // Volume 1 begins with the stub.
+  OutputSet outputs(opt.output, stub_executable);
+  std::FILE* out = outputs.create_first();
+  if (std::fwrite(stub.data(), 1, stub.size(), out) != stub.size())
+    fail(printable(opt.output) + ": write failed: " + errno_text());
+
+  SfxArchiveWriter writer(
+      out, stub_size, opt.volume_size, [&](int) { return outputs.create_next(); },
+      [](int, std::FILE* f) { return std::fclose(f); });
+  auto check = [&](int st, const std::string& what) {
+    if (st == SFX_E_OPEN) fail(printable(outputs.names().back()) + ": cannot create: " + errno_text());
+    if (st == SFX_E_VOLUME_LARGE)
+      fail(printable(opt.output) + ": the installer would pass 2 GiB; split it with --volume-size");
+    if (st != SFX_OK) fail(what + ": " + sfx_write_status_text(st));
+  };
+  check(writer.begin(), opt.output);
+
+  Progress bar(con, "pack", total_in);
+  {
+    Pipeline pipe(members, chunks, std::max(1u, opt.jobs));
+    std::size_t ci = 0;
+    for (std::size_t mi = 0; mi < members.size(); ++mi) {
+      const Member& m = members[mi];
+      check_interrupted();
+      check(writer.put_member_header(m.dir.c_str(), m.name.c_str(), m.time), m.shown);
+      std::uint32_t total = 0, count = 0;
+      for (; ci < chunks.size() && chunks[ci].member == mi; ++ci) {
+        check_interrupted();
+        const PacketEncoder& e = pipe.get(ci);
+        check(writer.put_data(*e.packet, e.payload, &count), m.shown);
+        pipe.release(ci);
+        total += chunks[ci].len;
+        bar.add(chunks[ci].len);
+      }
+      check(writer.put_member_end(total, count), m.shown);
+    }
+  }
+  check(writer.finish(), opt.output);
+  check_interrupted();
+  bar.done();
+  outputs.close_first();
+  outputs.commit();
+
+  const std::vector<std::string>& names = outputs.names();
+  char stale[4096];
+  if (sfx_next_volume_name(names.back().c_str(), static_cast<int>(names.size()), stale, sizeof stale) == SFX_OK &&
+      file_exists(stale))
+    con.warn(printable(stale) + " is left from an earlier run; it is not part of this installer");
+
+  if (!con.quiet) summary(opt, con, members.size(), total_in, stub_size, names, writer.volume_sizes());
+  return kExitOk;
+}
+
+}  // namespace qtk

@@ -1,0 +1,167 @@
+// What the reader does with each member and with the archive's end: the
+// checks of test (names the stub would refuse or take for one file, the
+// control file, the archive end's form), the files of extract, the lines
+// of list.
+#include "read/reader.h"
+#include "text/text.h"
+
+namespace qtk {
+
+std::string display_path(const std::string& dir, const std::string& name) {
+  std::string s;
+  for (const std::string& p : path_parts(dir)) s += p + "/";
+  for (char c : name) s += c == '\\' ? '/' : c;
+  return printable(s);
+}
+
+void Reader::begin_member() {
+  sfx_member m{};
+  const char* why = nullptr;
+  member_size_ = member_stored_ = 0;
+  member_packets_ = 0;
+  member_ok_ = false;
+  member_shown_ = "#" + std::to_string(members_ + 1);
+  const int st = sfx_member_check(packet_->data, packet_->unpacked_len, &m, &why);
+  if (st == SFX_E_HEADER_SIZE || st == SFX_E_UNTERMINATED) {
+    fault(std::string("member header: ") + sfx_status_text(st));
+    return;
+  }
+  member_dir_ = m.dir;
+  member_name_ = m.name;
+  member_time_ = m.time;
+  member_is_control_ = false;
+  std::string dir_u, name_u;
+  const bool decoded = cp_.decode(member_dir_, dir_u) && cp_.decode(member_name_, name_u);
+  if (!decoded) {
+    dir_u = member_dir_;
+    name_u = member_name_;
+  }
+  member_shown_ = display_path(dir_u, name_u);
+  if (st == SFX_E_UNSAFE_PATH) {
+    fault(std::string("member refused: ") + why);
+    return;
+  }
+  if (mode_ == ReadMode::kList) {
+    member_ok_ = true;
+    return;
+  }
+  if (!decoded) {
+    fault("the name cannot be shown in UTF-8 from code page " + std::to_string(cp_.number()) +
+          " (try --codepage)");
+    return;
+  }
+  // The bytes passed; their decoded text must pass as well.
+  if (const char* problem = decoded_path_problem(dir_u, name_u)) {
+    fault(std::string("member refused: ") + problem + " (decoded from code page " + std::to_string(cp_.number()) +
+          ")");
+    return;
+  }
+  member_ok_ = true;
+  note_member(member_dir_, member_name_);
+  if (mode_ != ReadMode::kExtract) return;
+  std::vector<std::string> parts = path_parts(dir_u);
+  for (const std::string& p : path_parts(name_u)) parts.push_back(p);
+  if (parts.empty()) fault("empty file name");
+  std::string error;
+  out_fd_ = create_output_file(root_fd_, parts, error);
+  if (out_fd_ < 0) fault(error);
+}
+
+// Two members that Windows takes for one file, or a file where another
+// member needs a folder, would overwrite one another or stop the stub.
+void Reader::note_member(const std::string& dir, const std::string& name) {
+  std::vector<std::string> parts = path_parts(dir);
+  for (const std::string& p : path_parts(name)) parts.push_back(p);
+  std::string key;
+  for (std::size_t k = 0; k < parts.size(); ++k) {
+    key += cp_.fold(parts[k]) + '\0';
+    if (k + 1 == parts.size()) break;
+    if (const auto f = member_keys_.find(key); f != member_keys_.end())
+      archive_fault(member_shown_ + " needs a folder where member " + f->second + " is a file");
+    dir_keys_.emplace(key, member_shown_);
+  }
+  if (const auto f = member_keys_.find(key); f != member_keys_.end())
+    archive_fault(member_shown_ + " and member " + f->second +
+                  " are one file on Windows (the names differ in letter case at most)");
+  else if (const auto d = dir_keys_.find(key); d != dir_keys_.end())
+    archive_fault(member_shown_ + " is a file where member " + d->second + " needs a folder");
+  member_keys_.emplace(key, member_shown_);
+  // The stub opens the control file in its work directory once all is out.
+  if (key == path_key(cp_, kControlFile)) {
+    member_is_control_ = control_seen_ = true;
+    control_.clear();
+  }
+}
+
+// What the stub does after the archive end: read qtksfx.ini, start the
+// program its run= names.
+void Reader::check_control_file() {
+  if (!control_seen_) {
+    archive_fault(std::string("no control file ") + kControlFile +
+                  ": the installer would stop after unpacking, with nothing to start");
+    return;
+  }
+  std::string run;
+  if (!control_file_run(control_, run)) {
+    archive_fault(std::string(kControlFile) + " has no run= entry in its [system] section");
+    return;
+  }
+  if (!member_keys_.count(path_key(cp_, run)))
+    archive_fault(std::string(kControlFile) + ": run=" + printable(run) + " names no member");
+}
+
+void Reader::data() {
+  ++member_packets_;
+  member_stored_ += PACKET_HEADER_SIZE + packet_->stored_len;
+  member_size_ += packet_->unpacked_len;
+  if (member_is_control_ && control_.size() < (1u << 20))
+    control_.append(reinterpret_cast<const char*>(packet_->data), packet_->unpacked_len);
+  if (out_fd_ < 0) return;
+  std::string error;
+  if (!write_output(out_fd_, packet_->data, packet_->unpacked_len, error)) fault(error);
+  bytes_ += packet_->unpacked_len;
+}
+
+void Reader::end_member() {
+  ++members_;
+  if (out_fd_ >= 0) {
+    std::string error;
+    if (!set_output_time(out_fd_, member_time_, error)) warn(member_shown_ + ": cannot set the time: " + error);
+    const bool closed = close_output(out_fd_, error);
+    out_fd_ = -1;
+    if (!closed) fault(error);
+  }
+  if (mode_ == ReadMode::kList && member_ok_) {
+    char line[128];
+    std::snprintf(line, sizeof line, "%12" PRIu64 "  %s  %5" PRIu32 "  %12" PRIu64 "  ", member_size_,
+                  format_time(member_time_).c_str(), member_packets_, member_stored_);
+    con_.out << line << member_shown_ << '\n';
+  }
+  member_shown_.clear();
+}
+
+void Reader::archive_end() {
+  // The stub reads nothing of the archive end; these are checks of form.
+  if (mode_ != ReadMode::kTest) return;
+  if (packet_->wire_type != SFX_ARCHIVE_END_TYPE_ON_DISK) warn("archive end is not written in stored form (0x81)");
+  if (packet_->unpacked_len != SFX_ARCHIVE_END_UNPACKED || packet_->stored_len != SFX_ARCHIVE_END_STORED) {
+    warn("archive end lengths are " + std::to_string(packet_->unpacked_len) + "/" +
+         std::to_string(packet_->stored_len) + ", not 12/8");
+    return;
+  }
+  std::uint32_t zero = 0, p = 0;
+  sfx_member_end_parse(packet_->data, packet_->stored_len, &zero, &p);
+  if (zero != 0 || p != first_packet_)
+    warn("archive end payload is not 0 and the first-packet offset " + std::to_string(first_packet_));
+  std::uint8_t s = 0, x = 0;
+  packet_check_bytes(SFX_ARCHIVE_END_TYPE_ON_DISK, SFX_ARCHIVE_END_STORED, SFX_ARCHIVE_END_UNPACKED, nullptr, 0, &s,
+                     &x);
+  if (s != packet_->check_sum || x != packet_->check_xor)
+    warn("archive end check bytes differ from those of its header");
+  if (record_.tail_len != 4 || std::memcmp(record_.tail, SFX_SIGNATURE, 4) != 0)
+    warn("no signature after the archive end");
+  else if (changes_ == 0 && static_cast<std::uint64_t>(record_.end) + 4 != volume_size_)
+    warn("the archive end is not the last packet before the trailer");
+}
+
+}  // namespace qtk

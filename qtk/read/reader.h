@@ -1,0 +1,134 @@
+// The reader behind qtk list, test and extract: one walk over an
+// installer's archive (read.cpp), and what it does with each member and
+// with the archive's end (read_members.cpp).
+#pragma once
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <sstream>
+#include <utility>
+
+#include "archive.h"
+#include "qtk.h"
+#include "read/read_ahead.h"
+#include "sys/read_os.h"
+#include "text/text.h"
+
+namespace qtk {
+
+// A packet status in words.
+std::string packet_status_text(int st);
+
+// A member directory and name for display: `/` between parts, the top
+// directory left out, whatever cannot be shown escaped.
+std::string display_path(const std::string& dir, const std::string& name);
+
+class Reader {
+ public:
+  Reader(ReadMode mode, const ReadOptions& opt, const Console& con)
+      : mode_(mode), opt_(opt), con_(con), cp_(opt.codepage) {}
+  ~Reader() {
+    source_.reset();  // its threads stop before the packets go
+    std::string ignored;
+    if (out_fd_ >= 0) close_output(out_fd_, ignored);
+    if (root_fd_ >= 0) close_output_dir(root_fd_);
+    packet_free(packet_);
+  }
+
+  int run();
+
+ private:
+  // A fault: where it is and what. The test command goes on after faults
+  // that leave the packet boundaries intact; list and extract stop.
+  void fault(const std::string& what) {
+    ++faults_;
+    std::ostringstream s;
+    s << printable(volume_name_) << " offset " << offset_;
+    if (!member_shown_.empty()) s << ", member " << member_shown_;
+    s << ": " << what;
+    con_.err << "qtk: " << s.str() << '\n';
+    if (mode_ != ReadMode::kTest) throw Error(kExitFailed, "");
+  }
+  void warn(const std::string& what) {
+    con_.warn(printable(volume_name_) + " offset " + std::to_string(offset_) + ": " + what);
+  }
+  // A fault of the archive as a whole: a fault in test, a warning in extract.
+  void archive_fault(const std::string& what) {
+    if (mode_ == ReadMode::kExtract) {
+      con_.warn(printable(opt_.archive) + ": " + what);
+      return;
+    }
+    ++faults_;
+    con_.err << "qtk: " << printable(opt_.archive) << ": " << what << '\n';
+  }
+
+  // The walker's callbacks. Nothing may be thrown through the walk: what
+  // they throw waits in thrown_ until the walk returns.
+  static int read_cb(void* ctx, Packet* packet, const sfx_walk* walk);
+  static int next_volume_cb(void* ctx);
+  int read(const sfx_walk* walk);
+  void next_volume();
+  void rethrow();
+  // The fault that reading the current packet found, when it has not been
+  // reported yet.
+  void report_read_fault() {
+    if (!read_fault_.empty()) fault(std::exchange(read_fault_, std::string()));
+  }
+  bool walk_failed(int step);
+
+  std::FILE* open_first();
+  void begin_member();
+  void data();
+  void end_member();
+  void archive_end();
+  void note_member(const std::string& dir, const std::string& name);
+  void check_control_file();
+  std::uint64_t volume_bytes_total();
+
+  ReadMode mode_;
+  const ReadOptions& opt_;
+  const Console& con_;
+  CodePage cp_;
+  Packet* packet_ = nullptr;
+  std::unique_ptr<PacketSource> source_;
+  sfx_walker walker_{};
+  std::exception_ptr thrown_;
+  PacketRecord record_;        // of the packet in packet_
+  std::string read_fault_;     // what reading it found, not yet reported
+  bool damaged_data_ = false;  // a data packet whose lengths are intact but nothing else
+  bool was_member_ = false;    // the walk stood inside a member when it was read
+  bool replay_ = false;        // the next read hands the same packet again
+  std::string volume_name_;
+  int changes_ = 0;
+  long offset_ = 0;
+  std::uint32_t first_packet_ = 0;
+  std::uint64_t volume_size_ = 0;
+  std::uint64_t signed_bytes_ = 0;  // a signature's padding and certificate table after volume 1's trailer
+  std::unique_ptr<Progress> bar_;
+  long bar_pos_ = 0;
+  int faults_ = 0;
+  std::uint64_t members_ = 0, bytes_ = 0;
+
+  // The member being read.
+  std::string member_shown_;
+  std::string member_dir_, member_name_;
+  std::int32_t member_time_ = 0;
+  bool member_ok_ = false;
+  std::uint64_t member_size_ = 0, member_stored_ = 0;
+  std::uint32_t member_packets_ = 0;
+  int out_fd_ = -1, root_fd_ = -1;
+
+  // What the stub meets after the archive end: each member path as Windows
+  // compares it, the folders members create, and the control file.
+  std::map<std::string, std::string> member_keys_;  // key -> shown path
+  std::map<std::string, std::string> dir_keys_;     // key of a folder -> a member below it
+  bool member_is_control_ = false, control_seen_ = false;
+  std::string control_;
+};
+
+}  // namespace qtk
