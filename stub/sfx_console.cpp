@@ -127,6 +127,8 @@ std::size_t from_env(const char* name, char* out, std::size_t cap) {
 
 }  // namespace
 
+const bool sfx_platform_names_ignore_case = false;
+
 void sfx_platform_init() {
   // Ctrl+C goes to the UI thread alone (sigwait there).
   sigset_t set;

@@ -48,11 +48,10 @@ bool no_link_on_the_way(const char* output) {
 bool same_name(const char* a, const char* b, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
     char x = a[k], y = b[k];
-#ifdef _WIN32
-    // Windows names ignore letter case.
-    x = static_cast<char>(fs_upper(static_cast<unsigned char>(x)));
-    y = static_cast<char>(fs_upper(static_cast<unsigned char>(y)));
-#endif
+    if (sfx_platform_names_ignore_case) {
+      x = static_cast<char>(fs_upper(static_cast<unsigned char>(x)));
+      y = static_cast<char>(fs_upper(static_cast<unsigned char>(y)));
+    }
     if (x != y) return false;
   }
   return true;

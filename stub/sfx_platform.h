@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <cstdio>
 
+// Whether the file system takes names that differ only in letter case for
+// one file (Windows).
+extern const bool sfx_platform_names_ignore_case;
+
 // Process start: loader hardening and the common controls.
 void sfx_platform_init();
 // The program's own module path, for an empty command line.

@@ -95,6 +95,8 @@ DWORD WINAPI sfx_ui_thread(LPVOID) {
   return 0;
 }
 
+const bool sfx_platform_names_ignore_case = true;
+
 void sfx_platform_init() {
   // No DLL is loaded from the program's own folder or the current (work)
   // directory: system directory first, where Windows offers that.
