@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fs_code.h"
 #include "sfx.h"
 #include "sfx_platform.h"
 
@@ -148,6 +149,8 @@ DWORD WINAPI sfx_ui_thread(LPVOID) {
 }
 
 void sfx_platform_init() {
+  // The control file's path is UTF-8 like every path of the flow.
+  fs_paths_utf8();
   // Windows' own boxes for a drive without a disk or a file it cannot find
   // stay away: the stub's prompts and messages say what is needed.
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
