@@ -415,7 +415,10 @@ unsigned long start_direct(const void* program, int* code) {
   std::memset(&si, 0, sizeof si);
   si.cb = sizeof si;
   PROCESS_INFORMATION pi;
-  if (!CreateProcessW(app, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
+  // The setup program gets the system's error boxes back (the error mode
+  // would otherwise be inherited).
+  if (!CreateProcessW(app, command, nullptr, nullptr, TRUE, CREATE_DEFAULT_ERROR_MODE, nullptr,
+                      nullptr, &si, &pi))
     return GetLastError() ? GetLastError() : ERROR_INVALID_FUNCTION;
   CloseHandle(pi.hThread);
   WaitForSingleObject(pi.hProcess, INFINITE);
