@@ -50,6 +50,12 @@ inline int fs_upper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : 
 // of digits.
 int fs_decimal(char* out, unsigned v, int min_digits);
 void fs_sleep(unsigned milliseconds);
+#ifdef _WIN32
+// From now on the paths of the files that the library opens (configuration
+// files, templates, catalogues, ...) are UTF-8 and opened through the wide
+// calls; until then they are in the system's code page.
+void fs_paths_utf8();
+#endif
 
 // ---------------------------------------------------------------------------
 // Event log. Components: 0..10 fixed names, 100..299 "(d)" line drivers,

@@ -19,4 +19,16 @@ void fs_plat_event_close(void* handle) { DeregisterEventSource(static_cast<HANDL
 void fs_sleep(unsigned milliseconds) { Sleep(milliseconds); }
 
 
-std::FILE* fs_plat_fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
+namespace {
+bool g_utf8_paths = false;
+}  // namespace
+
+void fs_paths_utf8() { g_utf8_paths = true; }
+
+std::FILE* fs_plat_fopen(const char* path, const char* mode) {
+  if (!g_utf8_paths) return std::fopen(path, mode);
+  // Modes are "rb" and "wb".
+  const wchar_t m[3] = {static_cast<wchar_t>(mode[0]), static_cast<wchar_t>(mode[1]), 0};
+  wchar_t w[1024];
+  return MultiByteToWideChar(CP_UTF8, 0, path, -1, w, 1024) > 0 ? _wfopen(w, m) : nullptr;
+}

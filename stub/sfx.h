@@ -80,8 +80,9 @@ extern bool sfx_control_extracted;
 
 // ---- the flow ----------------------------------------------------------------
 // Runs the whole self-extraction for the program started as own_path (an
-// empty text: the platform's module path). Returns the exit code (0) or
-// ends the process itself.
+// empty text: the platform's module path). Returns the exit code (the setup
+// program's own, or 1 when the progress window never came up) or ends the
+// process itself.
 int sfx_run(const char* own_path);
 
 // Reads one member (sfx_packet holds its header, sfx_archive_walk stands
@@ -126,6 +127,25 @@ bool sfx_format(char* out, std::size_t cap, const char* tmpl, const char* arg);
 // would not fit in cap - 1 characters. Paths are never cut.
 bool sfx_join(char* out, std::size_t cap, const char* a, const char* b, const char* c = "",
               const char* d = "");
+
+// The environment variable through which an installer that holds its work
+// directory's lock tells the installers that its setup program starts: the
+// keys of the work directories held up the chain, ';'-separated.
+inline constexpr char SFX_LOCK_VARIABLE[] = "QTKSFX_WORK_LOCK";
+// True when the ';'-separated list holds key as one whole entry.
+bool sfx_list_has(const char* list, const char* key);
+
+// Windows' refusal to start a program whose manifest asks for elevation
+// from a process that does not have it (ERROR_ELEVATION_REQUIRED).
+constexpr unsigned long SFX_ELEVATION_REQUIRED = 740;
+// One way of starting the setup program and waiting for it: 0 when it ran
+// and ended (its exit code in *code), else the system's error code.
+using sfx_start_fn = unsigned long (*)(const void* program, int* code);
+// Starts the setup program directly, and only when that is refused for
+// want of elevation once more through `shell`, which lets Windows ask the
+// user for consent. True when it ran; a refused consent is a program that
+// could not be started.
+bool sfx_start_setup(const void* program, sfx_start_fn direct, sfx_start_fn shell, int* code);
 
 // Fills the state's defaults for a fresh run (tests run the flow repeatedly).
 void sfx_reset_state();

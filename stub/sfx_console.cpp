@@ -10,6 +10,7 @@
 // QTKSFX_FAST_CLOCK=1 lets one second pass per look at the clock.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -115,6 +116,11 @@ void* ui_thread(void*) {
     if (sigwait(&set, &sig) == 0 && sig == SIGINT) sfx_cancel();
   }
 }
+
+// The work directories held up the chain, ours last, as the setup
+// program's environment gets them ("QTKSFX_WORK_LOCK=key;key"); empty
+// while this installer holds no lock.
+char g_lock_entry[2 * SFX_PATH_ROOM];
 
 std::size_t from_env(const char* name, char* out, std::size_t cap) {
   const char* v = std::getenv(name);
@@ -265,13 +271,52 @@ bool sfx_platform_set_file_time(const char* path, std::int32_t seconds) {
   return ok;
 }
 
+std::FILE* sfx_platform_open_volume(const char* path) { return std::fopen(path, "rb"); }
+
+bool sfx_platform_name_text(const char* name, char* out, std::size_t cap) {
+  if (sfx_join(out, cap, name, "")) return true;
+  out[0] = 0;
+  return false;
+}
+
+void sfx_platform_lock_work_dir(const char* dir) {
+  // A lock on the directory itself: nothing is added to it. The key is the
+  // directory's identity, whatever path names it.
+  const int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) return;
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return;
+  }
+  char key[48];
+  std::snprintf(key, sizeof key, "%llx-%llx", static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  const char* held = std::getenv(SFX_LOCK_VARIABLE);
+  if (sfx_list_has(held, key)) {
+    ::close(fd);  // our own setup program's installer: the lock is ours already
+    return;
+  }
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      ::close(fd);
+      return;
+    }
+  }
+  // Held until the process ends; the descriptor is not inherited.
+  const char* sep = held && held[0] ? ";" : "";
+  if (!sfx_join(g_lock_entry, sizeof g_lock_entry, SFX_LOCK_VARIABLE, "=", held ? held : "", sep) ||
+      !sfx_join(g_lock_entry, sizeof g_lock_entry, g_lock_entry, key))
+    sfx_join(g_lock_entry, sizeof g_lock_entry, SFX_LOCK_VARIABLE, "=", key);
+}
+
 void sfx_platform_change_dir(const char* path) {
   if (::chdir(path) != 0) {
     // Ignored: the setup program then starts in the current directory.
   }
 }
 
-bool sfx_platform_run_and_wait(const char* program) {
+bool sfx_platform_run_and_wait(const char* program, int* code) {
   // Extracted files carry no mode bits; the setup program is made runnable
   // for its owner, as it would be on Windows.
   struct stat st;
@@ -284,13 +329,29 @@ bool sfx_platform_run_and_wait(const char* program) {
   posix_spawnattr_setsigmask(&attr, &none);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
   char* argv[2] = {const_cast<char*>(program), nullptr};
+  // The inherited environment, and the lock that this installer holds.
+  std::size_t n = 0;
+  while (environ[n]) ++n;
+  char** env = static_cast<char**>(std::calloc(n + 2, sizeof(char*)));
+  if (!env) return false;
+  std::size_t m = 0;
+  const std::size_t name_len = sizeof SFX_LOCK_VARIABLE - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool ours = std::strncmp(environ[i], SFX_LOCK_VARIABLE, name_len) == 0 &&
+                      environ[i][name_len] == '=';
+    if (!(ours && g_lock_entry[0])) env[m++] = environ[i];
+  }
+  if (g_lock_entry[0]) env[m++] = g_lock_entry;
   pid_t pid = 0;
-  const int rc = posix_spawn(&pid, program, nullptr, &attr, argv, environ);
+  const int rc = posix_spawn(&pid, program, nullptr, &attr, argv, env);
   posix_spawnattr_destroy(&attr);
+  std::free(env);
   if (rc != 0) return false;
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  // A program ended by a signal fails as a shell reports it.
+  *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return true;
 }
 

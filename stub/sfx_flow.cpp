@@ -72,14 +72,14 @@ void open_archive(bool own_path_fits) {
   sfx_archive = nullptr;
   if (own_path_fits && sfx_own_path[0]) {
     std::strcpy(sfx_volume_name, sfx_own_path);
-    sfx_archive = std::fopen(sfx_volume_name, "rb");
+    sfx_archive = sfx_platform_open_volume(sfx_volume_name);
   }
   if (!sfx_archive) {
     char module[SFX_PATH_ROOM];
     sfx_platform_module_path(module, sizeof module);
     if (module[0] && std::strcmp(module, sfx_volume_name) != 0) {
       std::strcpy(sfx_volume_name, module);
-      sfx_archive = std::fopen(sfx_volume_name, "rb");
+      sfx_archive = sfx_platform_open_volume(sfx_volume_name);
     }
   }
   if (!sfx_archive) sfx_fail(SFX_MSG_OPEN_READ, sfx_own_path, SFX_MSG_CLOSING);
@@ -140,7 +140,8 @@ void shown_join(char* out, std::size_t cap, const char* a, const char* b) {
   sfx_format(out + n, cap - n, "%s", b);
 }
 
-void run_setup() {
+// Runs the setup program; its exit code.
+int run_setup() {
   // The work directory is shared: a control file that an earlier installer
   // left there is not this archive's, and its run= is not followed.
   if (!sfx_control_extracted) sfx_fail(SFX_MSG_NO_CONTROL, "", SFX_MSG_CLOSING_FILES);
@@ -155,10 +156,13 @@ void run_setup() {
   const fs_ini_entry* run = fs_ini_find(table, "system", "run");
   if (!run) sfx_fail(SFX_MSG_NO_RUN, "", SFX_MSG_CLOSING_FILES);
 
+  // The value names a member, and is read as the member names are.
+  char value[SFX_PATH_ROOM];
   char program[SFX_PATH_ROOM];
-  if (!sfx_join(program, sizeof program, sfx_work_dir, run->value)) {
+  if (!sfx_platform_name_text(run->value, value, sizeof value) ||
+      !sfx_join(program, sizeof program, sfx_work_dir, value)) {
     // A path that does not fit names no extracted file: nothing can start.
-    shown_join(program, sizeof program, sfx_work_dir, run->value);
+    shown_join(program, sizeof program, sfx_work_dir, value[0] ? value : run->value);
     sfx_fail(SFX_MSG_CANT_RUN, program, SFX_MSG_CLOSING_FILES);
   }
   fs_ini_free(table);
@@ -181,9 +185,12 @@ void run_setup() {
   int expected = SETUP_OPEN;
   if (!g_setup.compare_exchange_strong(expected, SETUP_STARTING))
     for (;;) sfx_platform_sleep(1000);
-  // Its own exit status is not looked at; that it could not start is a failure.
-  if (!sfx_platform_run_and_wait(program))
+  // That it could not start is a failure; its own exit code becomes the
+  // installer's, so that a failed setup is not reported as success.
+  int code = 0;
+  if (!sfx_platform_run_and_wait(program, &code))
     sfx_fail(SFX_MSG_CANT_RUN, program, SFX_MSG_CLOSING_FILES);
+  return code;
 }
 
 }  // namespace
@@ -225,7 +232,7 @@ void sfx_change_volume() {
                            sizeof sfx_volume_name) != SFX_OK)
     sfx_fail(SFX_MSG_OPEN_READ, sfx_volume_name, SFX_MSG_CLOSING_FILES);
   sfx_show_message(SFX_CAP_INSERT_DISK, SFX_MSG_INSERT_DISK, disk, true);
-  while (!(sfx_archive = std::fopen(sfx_volume_name, "rb")))
+  while (!(sfx_archive = sfx_platform_open_volume(sfx_volume_name)))
     sfx_show_message(SFX_CAP_INSERT_DISK, SFX_MSG_WRONG_DISK, disk, false);
 
   sfx_progress_base = 0;
@@ -255,7 +262,7 @@ int sfx_run(const char* own_path) {
   if (!wait_for_dialog()) {
     sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_NO_WINDOW, "", false);
     sfx_show_message(SFX_CAP_ERROR, SFX_MSG_CLOSING, "", true);
-    return 0;
+    return 1;  // nothing was installed
   }
 
   codec_set_error_hook(sfx_report_codec_error);
@@ -269,9 +276,11 @@ int sfx_run(const char* own_path) {
   if (!sfx_packet) sfx_fail(SFX_MSG_CODEC, "0", SFX_MSG_CLOSING);
 
   open_archive(own_path_fits);
+  // The work directory and its fixed names are shared: another installer
+  // that writes there goes first, until its setup program has ended.
+  sfx_platform_lock_work_dir(sfx_work_dir);
   walk_archive();
   std::fclose(sfx_archive);
   sfx_archive = nullptr;
-  run_setup();
-  return 0;
+  return run_setup();
 }

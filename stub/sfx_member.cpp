@@ -91,13 +91,19 @@ void sfx_extract_member() {
   if (sfx_member_check(sfx_packet->data, sfx_packet->unpacked_len, &member, &reason) != SFX_OK)
     sfx_fail(SFX_MSG_UNEXPECTED, sfx_own_path, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
 
+  // The names as path texts (the header's bytes are judged above as stored).
+  char dir[SFX_PATH_ROOM];
+  char name[SFX_PATH_ROOM];
+  const bool dir_named = sfx_platform_name_text(member.dir, dir, sizeof dir);
+  const bool named = sfx_platform_name_text(member.name, name, sizeof name) && dir_named;
   char output[SFX_PATH_ROOM];
-  if (sfx_member_output_path(sfx_work_dir, member.dir, member.name, output, sizeof output) !=
-      SFX_OK) {
+  if (!named ||
+      sfx_member_output_path(sfx_work_dir, dir, name, output, sizeof output) != SFX_OK) {
     // Never cut a path: refuse it, showing as much of it as fits.
     char shown[SFX_PATH_ROOM];
     std::size_t n = 0;
-    const char* parts[4] = {sfx_work_dir, member.dir, "/", member.name};
+    const char* parts[4] = {sfx_work_dir, dir[0] ? dir : member.dir, "/",
+                            name[0] ? name : member.name};
     for (const char* part : parts) {
       sfx_format(shown + n, sizeof shown - n, "%s", part);
       n = std::strlen(shown);
@@ -106,8 +112,8 @@ void sfx_extract_member() {
   }
   sfx_show_status(SFX_MSG_PREPARING, output);
   const std::int32_t time = member.time;
-  const bool control = sfx_is_control_file(member.dir, member.name);
-  make_member_dir(member.dir);
+  const bool control = sfx_is_control_file(dir, name);
+  make_member_dir(dir);
 
   // The work directory is shared: links planted there are neither entered
   // nor written through.

@@ -11,7 +11,8 @@
 // one file (Windows).
 extern const bool sfx_platform_names_ignore_case;
 
-// Process start: loader hardening and the common controls.
+// Process start: loader hardening, no system error boxes (a missing
+// diskette leads straight to the stub's own prompts), the common controls.
 void sfx_platform_init();
 // The program's own module path, for an empty command line.
 void sfx_platform_module_path(char* out, std::size_t cap);
@@ -44,7 +45,21 @@ std::FILE* sfx_platform_create_file(const char* path);
 // Last-access and last-write time of a closed file, seconds since 1970 UTC.
 bool sfx_platform_set_file_time(const char* path, std::int32_t seconds);
 void sfx_platform_change_dir(const char* path);
+// Opens a volume of the archive for binary reading; null when it does not.
+std::FILE* sfx_platform_open_volume(const char* path);
+// A name as the archive stores it (a member's directory or file name, the
+// control file's run= value: bytes of the system's code page) as the text
+// that paths are made of: on Windows the UTF-8 of what the system's
+// code-page calls make of those bytes, in the console build the bytes
+// unchanged. False (and out empty) when it does not fit in cap - 1 bytes.
+bool sfx_platform_name_text(const char* name, char* out, std::size_t cap);
+// Waits until this installer alone writes into the work directory dir, and
+// holds that until the process ends: installers with one work directory run
+// one after another. An installer started, however far down, by the setup
+// program of the holder learns so from its environment and goes on at
+// once. Where no lock can be had, the run goes on without one.
+void sfx_platform_lock_work_dir(const char* dir);
 // Starts program with its path as its only argument and waits until it
-// ends; false when it could not be started.
-bool sfx_platform_run_and_wait(const char* program);
+// ends; false when it could not be started, else its exit code in *code.
+bool sfx_platform_run_and_wait(const char* program, int* code);
 [[noreturn]] void sfx_platform_exit(int code);

@@ -1,4 +1,5 @@
-// Bounded texts and the progress percentage: the flow's pure helpers.
+// Bounded texts, the progress percentage, the lock list and the start of
+// the setup program: the flow's pure helpers.
 #include <cstring>
 
 #include "sfx.h"
@@ -68,3 +69,21 @@ int sfx_percent(std::int64_t position, std::int64_t base, std::int64_t end) {
   return static_cast<int>(p);
 }
 
+
+bool sfx_list_has(const char* list, const char* key) {
+  const std::size_t n = std::strlen(key);
+  if (!list || n == 0) return false;
+  for (const char* p = list;;) {
+    const char* e = std::strchr(p, ';');
+    const std::size_t len = e ? static_cast<std::size_t>(e - p) : std::strlen(p);
+    if (len == n && std::memcmp(p, key, n) == 0) return true;
+    if (!e) return false;
+    p = e + 1;
+  }
+}
+
+bool sfx_start_setup(const void* program, sfx_start_fn direct, sfx_start_fn shell, int* code) {
+  const unsigned long error = direct(program, code);
+  if (error == SFX_ELEVATION_REQUIRED) return shell(program, code) == 0;
+  return error == 0;
+}

@@ -5,7 +5,7 @@
 
 namespace {
 
-TEST_F(SfxFlow, GoodArchiveExtractsRunsSetupAndEndsWithZero) {
+TEST_F(SfxFlow, GoodArchiveExtractsRunsSetupAndEndsWithItsExitCode) {
   TestArchive a;
   std::string big(250000, 0);
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 5);
@@ -17,7 +17,7 @@ TEST_F(SfxFlow, GoodArchiveExtractsRunsSetupAndEndsWithZero) {
   save(a);
   spill(work_ / "readme.txt", "an older file that gets overwritten, longer than the new one");
 
-  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(run(), 3);  // the setup program's own exit code
   EXPECT_EQ(boxes_, Boxes{});
   EXPECT_EQ(slurp(work_ / "readme.txt"), "hello\n");
   struct stat st;
@@ -30,7 +30,7 @@ TEST_F(SfxFlow, GoodArchiveExtractsRunsSetupAndEndsWithZero) {
   EXPECT_EQ(slurp(work_ / "docs/deep/er/big.bin"), big);
 
   // The setup program got its path as its only argument, ran in the work
-  // directory, and the stub waited for it (its exit status 3 is not looked at).
+  // directory, and the stub waited for it.
   EXPECT_EQ(slurp(work_ / "setup-report.txt"),
             "arg=" + work_dir_ + "setup.sh 0\ncwd=" + work_.string() + "\ndone\n");
 
@@ -51,6 +51,10 @@ TEST_F(SfxFlow, GoodArchiveExtractsRunsSetupAndEndsWithZero) {
   ASSERT_FALSE(progress.empty());
   EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end())) << ::testing::PrintToString(progress);
   EXPECT_GE(progress.back(), 95);
+
+  // A setup program that succeeds gives 0; one ended by a signal fails.
+  EXPECT_EQ(run({"SETUP_EXIT=0"}), 0);
+  EXPECT_EQ(run({"SETUP_EXIT=kill"}), 128 + 9);
 }
 
 TEST_F(SfxFlow, SetupProgramThatCannotStartFailsWithMessage11) {
@@ -60,6 +64,54 @@ TEST_F(SfxFlow, SetupProgramThatCannotStartFailsWithMessage11) {
   save(a);
   EXPECT_EQ(run(), 1);
   EXPECT_EQ(boxes_, (Boxes{err("ERROR", "Can't run program " + work_dir_ + "not-there.exe."), closing_files()}));
+}
+
+// Installers with one work directory and the same names in it take turns:
+// each runs its own setup program over its own files. One that the setup
+// program of the holder starts goes on at once (waiting would never end).
+TEST_F(SfxFlow, InstallersSharingAWorkDirectoryTakeTurns) {
+  auto installer = [&](const std::string& id, std::size_t size, const std::string& extra) {
+    TestArchive a;
+    a.member(".", "data.txt", std::string(size, id[0]));
+    a.member(".", "qtksfx.ini", "[system]\nrun=setup.sh\n");
+    a.member(".", "setup.sh",
+             "#!/bin/sh\n" + extra + "sleep 0.3\necho \"" + id +
+                 " $(head -c 1 data.txt) $(wc -c < data.txt)\" >> runs.txt\n");
+    a.archive_end();
+    save(a, id + ".exe");
+  };
+  installer("a", 300000, "");
+  installer("b", 200000, "");
+  for (int round = 0; round < 4; ++round) {
+    SCOPED_TRACE(round);
+    std::error_code ec;
+    fs::remove(work_ / "runs.txt", ec);
+    const std::vector<std::string> env = {"TMPDIR=" + work_.string(), "LC_ALL=C"};
+    StubSession first(QTKSFX_STUB, (root_ / "a.exe").string(), env, root_.string());
+    usleep(static_cast<useconds_t>(round * 30000));
+    StubSession second(QTKSFX_STUB, (root_ / "b.exe").string(), env, root_.string());
+    EXPECT_EQ(first.finish(), 0);
+    EXPECT_EQ(second.finish(), 0);
+    std::istringstream runs(slurp(work_ / "runs.txt"));
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(runs, l);) lines.push_back(l);
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"a a 300000", "b b 200000"}));
+  }
+
+  // The nested installer shares the work directory and is a real program
+  // (the console stub with its archive behind it).
+  fs::remove(work_ / "runs.txt");
+  const std::string stub = slurp(QTKSFX_STUB);
+  TestArchive nested(TestArchive::Bytes(stub.begin(), stub.end()));
+  nested.member(".", "qtksfx.ini", "[system]\nrun=inner.sh\n");
+  nested.member(".", "inner.sh", "#!/bin/sh\necho inner >> runs.txt\n");
+  nested.archive_end();
+  save(nested, "nested.exe");
+  fs::permissions(root_ / "nested.exe", fs::perms::owner_exec, fs::perm_options::add);
+  installer("c", 10, (root_ / "nested.exe").string() + " < /dev/null > /dev/null; echo nested $? >> runs.txt\n");
+  EXPECT_EQ(run({}, (root_ / "c.exe").string()), 0);
+  EXPECT_EQ(slurp(work_ / "runs.txt"), "inner\nnested 0\nc c 10\n");
 }
 
 TEST_F(SfxFlow, StartUpFailuresBeforeAnyPacketCloseWithMessage7) {
@@ -290,8 +342,9 @@ TEST_F(SfxFlow, ProgressWindowFailures) {
   TestArchive a;
   a.archive_end();
   save(a);
-  // Never up: after 30 (here quickly passing) seconds, 19 and 7, exit code 0.
-  EXPECT_EQ(run({"QTKSFX_NO_WINDOW=1", "QTKSFX_FAST_CLOCK=1"}), 0);
+  // Never up: after 30 (here quickly passing) seconds, 19 and 7, exit code
+  // 1, since nothing was installed.
+  EXPECT_EQ(run({"QTKSFX_NO_WINDOW=1", "QTKSFX_FAST_CLOCK=1"}), 1);
   EXPECT_EQ(boxes_, (Boxes{err("Problem...", "Can't create a window on screen."), closing()}));
   // Up, but without its progress bar: the same pair from the UI thread,
   // exit code 1. The main thread goes on meanwhile and may show its own

@@ -27,17 +27,28 @@ inline std::string windows_path(std::string unix_path) {
 const std::string kStub = windows_path(QTKSFX_EXE);
 const std::string kSetup = windows_path(SETUP_EXE);
 
+// Paths in these helpers are UTF-8, through the wide calls: some tests use
+// folders whose names no code page holds.
 inline std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  if (std::FILE* f = _wfopen(sfx_wide(path).c_str(), L"rb")) {
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) bytes.append(buf, n);
+    std::fclose(f);
+  }
+  return bytes;
 }
 
 inline void spill(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary);
-  f << bytes;
+  if (std::FILE* f = _wfopen(sfx_wide(path).c_str(), L"wb")) {
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
 }
 
-inline bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+inline bool exists(const std::string& path) {
+  return GetFileAttributesW(sfx_wide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // The Unix path of a Windows path, from Wine's own export.
 inline std::string unix_path(const std::string& windows) {
@@ -78,29 +89,30 @@ inline std::string status_text(HWND dialog) {
 
 inline std::int64_t write_time(const std::string& path) {
   WIN32_FILE_ATTRIBUTE_DATA d;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &d)) return -1;
+  if (!GetFileAttributesExW(sfx_wide(path).c_str(), GetFileExInfoStandard, &d)) return -1;
   const ULONGLONG t = (static_cast<ULONGLONG>(d.ftLastWriteTime.dwHighDateTime) << 32) |
                       d.ftLastWriteTime.dwLowDateTime;
   return static_cast<std::int64_t>(t / 10000000ULL) - 11644473600LL;
 }
 
 inline void remove_tree(const std::string& dir) {
-  WIN32_FIND_DATAA d;
-  HANDLE h = FindFirstFileA((dir + "*").c_str(), &d);
+  WIN32_FIND_DATAW d;
+  HANDLE h = FindFirstFileW(sfx_wide(dir + "*").c_str(), &d);
   if (h != INVALID_HANDLE_VALUE) {
     do {
-      const std::string name = d.cFileName;
+      const std::string name = sfx_utf8(d.cFileName);
       if (name == "." || name == "..") continue;
+      const std::wstring path = sfx_wide(dir + name);
       if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         remove_tree(dir + name + "\\");
       } else {
-        SetFileAttributesA((dir + name).c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA((dir + name).c_str());
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
       }
-    } while (FindNextFileA(h, &d));
+    } while (FindNextFileW(h, &d));
     FindClose(h);
   }
-  RemoveDirectoryA(dir.c_str());
+  RemoveDirectoryW(sfx_wide(dir).c_str());
 }
 
 class SfxWine : public ::testing::Test {

@@ -1,22 +1,36 @@
 // The setup program of the Wine tests: records how the stub started it
-// (command line, current directory), takes a moment so that the waiting
-// can be seen, and fails on purpose (the stub must not care).
+// (command line, current directory, in UTF-8), takes a moment so that the
+// waiting can be seen, and ends with exit code 3 (or SFX_SETUP_EXIT), which
+// becomes the installer's.
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
+
+namespace {
+void put_utf8(std::FILE* f, const wchar_t* w) {
+  char s[4 * MAX_PATH];
+  if (WideCharToMultiByte(CP_UTF8, 0, w, -1, s, sizeof s, nullptr, nullptr) > 0) std::fputs(s, f);
+}
+}  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  char cwd[MAX_PATH];
-  if (!GetCurrentDirectoryA(sizeof cwd, cwd)) cwd[0] = 0;
-  std::FILE* f = std::fopen("setup-report.txt", "wb");
+  wchar_t cwd[MAX_PATH];
+  if (!GetCurrentDirectoryW(MAX_PATH, cwd)) cwd[0] = 0;
+  std::FILE* f = _wfopen(L"setup-report.txt", L"wb");
   if (!f) return 2;
-  std::fprintf(f, "cmdline=%s\ncwd=%s\n", GetCommandLineA(), cwd);
+  std::fputs("cmdline=", f);
+  put_utf8(f, GetCommandLineW());
+  std::fputs("\ncwd=", f);
+  put_utf8(f, cwd);
+  std::fputs("\n", f);
   std::fclose(f);
   Sleep(700);
-  f = std::fopen("setup-report.txt", "ab");
+  f = _wfopen(L"setup-report.txt", L"ab");
   if (f) {
     std::fputs("done\n", f);
     std::fclose(f);
   }
-  return 3;
+  char code[16];
+  return GetEnvironmentVariableA("SFX_SETUP_EXIT", code, sizeof code) ? std::atoi(code) : 3;
 }

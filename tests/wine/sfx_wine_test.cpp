@@ -20,7 +20,7 @@ TEST_F(SfxWine, GoodArchive) {
     ++escapes;
   };
   const SfxRun r = run(o);
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 3);  // the setup program's own
   EXPECT_EQ(escapes, 1);
   expect_boxes(r, {});
   EXPECT_EQ(r.dialog_caption, "Preparing installation");
@@ -33,6 +33,10 @@ TEST_F(SfxWine, GoodArchive) {
   // Started with its path alone, in its own directory, and waited for.
   EXPECT_EQ(slurp(work_ + "setup-report.txt"),
             "cmdline=" + work_ + "setup.exe\ncwd=" + work_.substr(0, work_.size() - 1) + "\ndone\n");
+  // A setup program that succeeds makes the installer succeed.
+  SfxRunOptions zero;
+  zero.env.push_back("SFX_SETUP_EXIT=0");
+  EXPECT_EQ(run(zero).exit_code, 0);
 }
 
 TEST_F(SfxWine, SetupProgramMissing) {
@@ -168,7 +172,7 @@ TEST_F(SfxWine, ThreeVolumesWithALateDiskette) {
     return SfxAnswer::ok;
   };
   const SfxRun r = run(o);
-  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.exit_code, 3);
   expect_boxes(r, {{"Insert disk...", std::string("Insert disk numbered 2") + kTail, true},
                    {"Insert disk...", std::string("Insert disk numbered 3") + kTail, true},
                    {"Insert disk...", std::string("Incorrect disk or disk error. Insert disk numbered 3") + kTail, false}});
