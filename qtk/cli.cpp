@@ -77,6 +77,12 @@ constexpr OptionRow kOptions[] = {
      "decode on N threads (default: all cores); files\n"
      "are written, and the first fault stops, in\n"
      "archive order whatever N is", nullptr},
+    {nullptr, "--elevation", "LEVEL", kPack,
+     "what the installer asks Windows for, written into\n"
+     "the stub's manifest: auto (the default: nothing,\n"
+     "Windows decides as for any program), user\n"
+     "(asInvoker), admin (requireAdministrator) or\n"
+     "highest (highestAvailable)", nullptr},
     {"-q", "--quiet", nullptr, kPack | kTest | kExtract, "no progress bar, no summary", nullptr},
     {"-q", "--quiet", nullptr, kList | kStream, nullptr, nullptr},
     {nullptr, "--icon", "FILE.ico", kPack, "the icon",
@@ -138,7 +144,8 @@ const char* const kListHelp =
     "\n"
     "Lists the members: size, modification time (UTC), number of data packets,\n"
     "bytes those packets take in the archive, and the path. Later volumes are\n"
-    "looked for beside SETUP.\n";
+    "looked for beside SETUP. A Windows installer's first line tells the\n"
+    "execution level that its stub's manifest asks for.\n";
 
 const char* const kTestHelp =
     "usage: qtk test SETUP [--codepage N] [-j N] [-q]\n"
@@ -290,6 +297,13 @@ int command(const std::vector<std::string>& args, Console& con) {
       if (std::string err = pe::parse_version(*v, o.brand.version); !err.empty())
         usage_error("--version " + printable(*v) + ": " + err);
       o.brand.has_version = true;
+    }
+    if (const std::string* e = option(a, "--elevation")) {
+      const pe::Elevation* found = nullptr;
+      for (const pe::Elevation& l : pe::kElevations)
+        if (*e == l.name) found = &l;
+      if (!found) usage_error("--elevation " + printable(*e) + ": not one of auto, user, admin, highest");
+      o.brand.execution_level = found->level;
     }
     if (const std::string* v = option(a, "--volume-size")) {
       o.volume_size = parse_size(*v);
