@@ -1,4 +1,5 @@
 // qtk's command line: commands, options and help.
+#include <algorithm>
 #include <cstdlib>
 #include <ostream>
 #include <thread>
@@ -32,6 +33,101 @@ const char* const kMainHelp =
     "version and the stub that qtk carries.\n"
     "Exit codes: 0 ok, 1 failed or damaged input, 2 usage error.\n";
 
+// The commands, as bits of a set: where an option is taken.
+enum : unsigned { kPack = 1, kList = 2, kTest = 4, kExtract = 8, kStream = 16, kAllCommands = 31 };
+
+// The one table of options. A row makes its option taken by its commands
+// and, with a help text, lists it in their help, in table order. An option
+// whose help differs between commands has a row for each; the commands look
+// their options up by the long name.
+struct OptionRow {
+  const char* short_name;  // "-o", or null
+  const char* name;        // "--output"
+  const char* value;       // the value's name in the help; null: takes no value
+  unsigned commands;
+  const char* help;        // null: taken, not listed
+  const char* before;      // a paragraph that the help puts in front of the row
+};
+
+constexpr OptionRow kOptions[] = {
+    {"-h", "--help", nullptr, kAllCommands, nullptr, nullptr},
+    {"-o", "--output", "SETUP", kPack,
+     "the installer to write (written to a temporary\n"
+     "file, renamed into place only when complete)", nullptr},
+    {nullptr, "--run", "PROGRAM", kPack, "the setup program, relative to DIR", nullptr},
+    {nullptr, "--stub", "FILE", kPack,
+     "the stub to put in front (default: $QTK_STUB, else\n"
+     "the 32-bit Windows stub that qtk carries)", nullptr},
+    {nullptr, "--volume-size", "SIZE", kPack,
+     "split into volumes of at most SIZE bytes: SETUP and\n"
+     "SETUP's name with the extension replaced by 001,\n"
+     "002, ...; SIZE in bytes, with K, M or G, or one of\n"
+     "360K 720K 1.2M 1.44M DMF 2.88M", nullptr},
+    {"-j", "--jobs", "N", kPack,
+     "compress on N threads (default: all cores); the\n"
+     "output does not depend on N", nullptr},
+    {"-C", "--directory", "DIR", kExtract, "the folder to extract into", nullptr},
+    {nullptr, "--codepage", "N", kPack | kTest | kExtract,
+     "Windows code page of the member names (default 1252)", nullptr},
+    {nullptr, "--codepage", "N", kList, nullptr, nullptr},
+    {"-j", "--jobs", "N", kTest,
+     "decode on N threads (default: all cores); faults\n"
+     "are reported in archive order whatever N is", nullptr},
+    {"-j", "--jobs", "N", kExtract,
+     "decode on N threads (default: all cores); files\n"
+     "are written, and the first fault stops, in\n"
+     "archive order whatever N is", nullptr},
+    {nullptr, "--elevation", "LEVEL", kPack,
+     "what the installer asks Windows for, written into\n"
+     "the stub's manifest: auto (the default: nothing,\n"
+     "Windows decides as for any program), user\n"
+     "(asInvoker), admin (requireAdministrator) or\n"
+     "highest (highestAvailable)", nullptr},
+    {"-q", "--quiet", nullptr, kPack | kTest | kExtract, "no progress bar, no summary", nullptr},
+    {"-q", "--quiet", nullptr, kList | kStream, nullptr, nullptr},
+    {nullptr, "--icon", "FILE.ico", kPack, "the icon",
+     "\n"
+     "The installer's own icon and version resource, shown by Explorer, the\n"
+     "file's properties and the elevation prompt (put into the installer's copy\n"
+     "of the stub, which must be a Windows program; any other of the stub's\n"
+     "icons and version resource give way to them):\n"},
+    {nullptr, "--product", "NAME", kPack, "the product name", nullptr},
+    {nullptr, "--company", "NAME", kPack, "the company name", nullptr},
+    {nullptr, "--description", "TEXT", kPack, "the file description (the elevation prompt shows it)", nullptr},
+    {nullptr, "--version", "A.B.C.D", kPack, "file and product version, four numbers 0 to 65535", nullptr},
+};
+
+// The row of option `s` ("-o" or "--output") that `command` takes; with
+// command 0, any row of that option.
+const OptionRow* find_option(const std::string& s, unsigned command) {
+  for (const OptionRow& r : kOptions)
+    if ((s == r.name || (r.short_name && s == r.short_name)) && (command == 0 || (r.commands & command)))
+      return &r;
+  return nullptr;
+}
+
+// A command's help: its text, then the options it lists, the descriptions
+// in a second column.
+std::string help_text(unsigned command, const char* text) {
+  constexpr std::size_t kColumn = 25;
+  std::string h = text;
+  for (const OptionRow& r : kOptions) {
+    if (!(r.commands & command) || !r.help) continue;
+    if (r.before) h += r.before;
+    std::string line = "  ";
+    if (r.short_name) line += std::string(r.short_name) + ", ";
+    line += r.name;
+    if (r.value) line += std::string(" ") + r.value;
+    line.resize(std::max(line.size() + 1, kColumn), ' ');
+    for (const char* c = r.help; *c; ++c) {
+      line += *c;
+      if (*c == '\n') line.append(kColumn, ' ');
+    }
+    h += line + '\n';
+  }
+  return h;
+}
+
 const char* const kPackHelp =
     "usage: qtk pack DIR -o SETUP [--run PROGRAM] [options]\n"
     "\n"
@@ -41,37 +137,15 @@ const char* const kPackHelp =
     "is taken from the top of DIR when it is there; otherwise it is written\n"
     "with [system] run=PROGRAM. PROGRAM must name a file of DIR.\n"
     "\n"
-    "options:\n"
-    "  -o, --output SETUP     the installer to write (written to a temporary\n"
-    "                         file, renamed into place only when complete)\n"
-    "  --run PROGRAM          the setup program, relative to DIR\n"
-    "  --stub FILE            the stub to put in front (default: $QTK_STUB, else\n"
-    "                         the 32-bit Windows stub that qtk carries)\n"
-    "  --volume-size SIZE     split into volumes of at most SIZE bytes: SETUP and\n"
-    "                         SETUP's name with the extension replaced by 001,\n"
-    "                         002, ...; SIZE in bytes, with K, M or G, or one of\n"
-    "                         360K 720K 1.2M 1.44M DMF 2.88M\n"
-    "  -j, --jobs N           compress on N threads (default: all cores); the\n"
-    "                         output does not depend on N\n"
-    "  --codepage N           Windows code page of the member names (default 1252)\n"
-    "  -q, --quiet            no progress bar, no summary\n"
-    "\n"
-    "The installer's own icon and version resource, shown by Explorer, the\n"
-    "file's properties and the elevation prompt (put into the installer's copy\n"
-    "of the stub, which must be a Windows program; any other of the stub's\n"
-    "icons and version resource give way to them):\n"
-    "  --icon FILE.ico        the icon\n"
-    "  --product NAME         the product name\n"
-    "  --company NAME         the company name\n"
-    "  --description TEXT     the file description (the elevation prompt shows it)\n"
-    "  --version A.B.C.D      file and product version, four numbers 0 to 65535\n";
+    "options:\n";
 
 const char* const kListHelp =
     "usage: qtk list SETUP [--codepage N]\n"
     "\n"
     "Lists the members: size, modification time (UTC), number of data packets,\n"
     "bytes those packets take in the archive, and the path. Later volumes are\n"
-    "looked for beside SETUP.\n";
+    "looked for beside SETUP. A Windows installer's first line tells the\n"
+    "execution level that its stub's manifest asks for.\n";
 
 const char* const kTestHelp =
     "usage: qtk test SETUP [--codepage N] [-j N] [-q]\n"
@@ -83,11 +157,7 @@ const char* const kTestHelp =
     "member, and no two members that are one file on Windows. Each fault is\n"
     "printed with its volume, offset and member.\n"
     "\n"
-    "options:\n"
-    "  --codepage N           Windows code page of the member names (default 1252)\n"
-    "  -j, --jobs N           decode on N threads (default: all cores); faults\n"
-    "                         are reported in archive order whatever N is\n"
-    "  -q, --quiet            no progress bar, no summary\n";
+    "options:\n";
 
 const char* const kCompressHelp =
     "usage: qtk compress IN OUT\n"
@@ -107,30 +177,15 @@ const char* const kExtractHelp =
     "their modification times, as the installer itself would. Members whose\n"
     "path is unsafe are refused; nothing is written outside DIR.\n"
     "\n"
-    "options:\n"
-    "  -C, --directory DIR    the folder to extract into\n"
-    "  --codepage N           Windows code page of the member names (default 1252)\n"
-    "  -j, --jobs N           decode on N threads (default: all cores); files\n"
-    "                         are written, and the first fault stops, in\n"
-    "                         archive order whatever N is\n"
-    "  -q, --quiet            no progress bar, no summary\n";
+    "options:\n";
 
 struct Args {
   std::vector<std::string> positional;
-  std::vector<std::pair<std::string, std::string>> options;
+  std::vector<std::pair<std::string, std::string>> options;  // by long name
   bool help = false, quiet = false;
 };
 
-// Options that take a value, by every name they go by.
-bool takes_value(const std::string& o) {
-  for (const char* v : {"-o", "--output", "--run", "--stub", "--volume-size", "-j", "--jobs", "--codepage", "-C",
-                        "--directory", "--icon", "--product", "--company", "--description", "--version"})
-    if (o == v) return true;
-  return false;
-}
-
-Args parse(const std::vector<std::string>& args, std::size_t from,
-           std::initializer_list<const char*> allowed) {
+Args parse(const std::vector<std::string>& args, std::size_t from, unsigned command) {
   Args a;
   for (std::size_t i = from; i < args.size(); ++i) {
     std::string s = args[i];
@@ -142,53 +197,51 @@ Args parse(const std::vector<std::string>& args, std::size_t from,
       a.positional.push_back(s);
       continue;
     }
-    if (s == "-h" || s == "--help") {
-      a.help = true;
-      continue;
-    }
-    if (s == "-q" || s == "--quiet") {
-      a.quiet = true;
-      continue;
-    }
     std::string value;
     bool has_value = false;
     if (const auto eq = s.find('='); s.rfind("--", 0) == 0 && eq != std::string::npos) {
       value = s.substr(eq + 1);
       s = s.substr(0, eq);
       has_value = true;
-    } else if (s[1] != '-' && s.size() > 2 && takes_value(s.substr(0, 2))) {
-      value = s.substr(2);  // -j4, -Cdir, -oout.exe
-      s = s.substr(0, 2);
-      has_value = true;
+    } else if (s[1] != '-' && s.size() > 2) {
+      if (const OptionRow* r = find_option(s.substr(0, 2), 0); r && r->value) {
+        value = s.substr(2);  // -j4, -Cdir, -oout.exe
+        s = s.substr(0, 2);
+        has_value = true;
+      }
     }
-    bool ok = false;
-    for (const char* o : allowed) ok = ok || s == o;
-    if (!ok) usage_error("unknown option " + s);
-    if (takes_value(s) && !has_value) {
+    const OptionRow* r = find_option(s, command);
+    if (!r) usage_error("unknown option " + s);
+    if (!r->value) {
+      if (has_value) usage_error(s + " takes no value");
+      (std::string(r->name) == "--help" ? a.help : a.quiet) = true;
+      continue;
+    }
+    if (!has_value) {
       if (i + 1 >= args.size()) usage_error(s + " needs a value");
       value = args[++i];
     }
-    a.options.emplace_back(s, value);
+    a.options.emplace_back(r->name, value);
   }
   return a;
 }
 
-const std::string* option(const Args& a, std::initializer_list<const char*> names) {
+// The value of an option (the last one given), by its long name.
+const std::string* option(const Args& a, const char* name) {
   const std::string* found = nullptr;
   for (const auto& [k, v] : a.options)
-    for (const char* n : names)
-      if (k == n) found = &v;
+    if (k == name) found = &v;
   return found;
 }
 
 unsigned codepage_of(const Args& a) {
-  const std::string* c = option(a, {"--codepage"});
+  const std::string* c = option(a, "--codepage");
   return c ? parse_count(*c, "--codepage", 1, 65535) : 1252;
 }
 
 // Threads of pack, test and extract: -j N, or all cores.
 unsigned jobs_of(const Args& a) {
-  if (const std::string* j = option(a, {"-j", "--jobs"})) return parse_count(*j, "--jobs", 1, 256);
+  if (const std::string* j = option(a, "--jobs")) return parse_count(*j, "--jobs", 1, 256);
   return std::min(std::max(1u, std::thread::hardware_concurrency()), 64u);
 }
 
@@ -209,10 +262,9 @@ int command(const std::vector<std::string>& args, Console& con) {
     return kExitOk;
   }
   if (cmd == "pack") {
-    const Args a = parse(args, 1, {"-o", "--output", "--run", "--stub", "--volume-size", "-j", "--jobs",
-                                   "--codepage", "--icon", "--product", "--company", "--description", "--version"});
+    const Args a = parse(args, 1, kPack);
     if (a.help) {
-      con.out << kPackHelp;
+      con.out << help_text(kPack, kPackHelp);
       return kExitOk;
     }
     con.quiet = con.quiet || a.quiet;
@@ -220,33 +272,40 @@ int command(const std::vector<std::string>& args, Console& con) {
     PackOptions o;
     if (a.positional.size() != 1) usage_error("pack takes one folder (see qtk pack --help)");
     o.dir = a.positional[0];
-    const std::string* out = option(a, {"-o", "--output"});
+    const std::string* out = option(a, "--output");
     if (!out || out->empty()) usage_error("pack needs -o SETUP (see qtk pack --help)");
     o.output = *out;
-    if (const std::string* r = option(a, {"--run"})) {
+    if (const std::string* r = option(a, "--run")) {
       o.run = *r;
       o.run_given = true;
     }
-    if (const std::string* s = option(a, {"--stub"})) {
+    if (const std::string* s = option(a, "--stub")) {
       if (s->empty()) usage_error("--stub needs a file");
       o.stub = *s;
     } else if (const std::string e = env_text("QTK_STUB"); !e.empty()) o.stub = e;
-    if (const std::string* i = option(a, {"--icon"})) {
+    if (const std::string* i = option(a, "--icon")) {
       if (i->empty()) usage_error("--icon needs a file");
       o.icon = *i;
     }
     for (auto [name, field] : {std::pair{"--product", &o.brand.product}, std::pair{"--company", &o.brand.company},
                                std::pair{"--description", &o.brand.description}})
-      if (const std::string* t = option(a, {name})) {
+      if (const std::string* t = option(a, name)) {
         if (t->empty()) usage_error(std::string(name) + " needs a text");
         *field = *t;
       }
-    if (const std::string* v = option(a, {"--version"})) {
+    if (const std::string* v = option(a, "--version")) {
       if (std::string err = pe::parse_version(*v, o.brand.version); !err.empty())
         usage_error("--version " + printable(*v) + ": " + err);
       o.brand.has_version = true;
     }
-    if (const std::string* v = option(a, {"--volume-size"})) {
+    if (const std::string* e = option(a, "--elevation")) {
+      const pe::Elevation* found = nullptr;
+      for (const pe::Elevation& l : pe::kElevations)
+        if (*e == l.name) found = &l;
+      if (!found) usage_error("--elevation " + printable(*e) + ": not one of auto, user, admin, highest");
+      o.brand.execution_level = found->level;
+    }
+    if (const std::string* v = option(a, "--volume-size")) {
       o.volume_size = parse_size(*v);
       if (o.volume_size == 0) usage_error("--volume-size must be above 0");
     }
@@ -255,9 +314,9 @@ int command(const std::vector<std::string>& args, Console& con) {
     return pack(o, con);
   }
   if (cmd == "compress" || cmd == "decompress") {
-    const Args a = parse(args, 1, {});
+    const Args a = parse(args, 1, kStream);
     if (a.help) {
-      con.out << kCompressHelp;
+      con.out << help_text(kStream, kCompressHelp);
       return kExitOk;
     }
     if (a.positional.size() != 2) usage_error(cmd + " takes IN and OUT (see qtk " + cmd + " --help)");
@@ -266,15 +325,14 @@ int command(const std::vector<std::string>& args, Console& con) {
   }
   ReadMode mode;
   const char* help;
-  if (cmd == "list") mode = ReadMode::kList, help = kListHelp;
-  else if (cmd == "test") mode = ReadMode::kTest, help = kTestHelp;
-  else if (cmd == "extract") mode = ReadMode::kExtract, help = kExtractHelp;
+  unsigned bit;
+  if (cmd == "list") mode = ReadMode::kList, help = kListHelp, bit = kList;
+  else if (cmd == "test") mode = ReadMode::kTest, help = kTestHelp, bit = kTest;
+  else if (cmd == "extract") mode = ReadMode::kExtract, help = kExtractHelp, bit = kExtract;
   else usage_error("unknown command '" + cmd + "' (see qtk --help)");
-  const Args a = mode == ReadMode::kExtract ? parse(args, 1, {"-C", "--directory", "--codepage", "-j", "--jobs"})
-                 : mode == ReadMode::kTest  ? parse(args, 1, {"--codepage", "-j", "--jobs"})
-                                            : parse(args, 1, {"--codepage"});
+  const Args a = parse(args, 1, bit);
   if (a.help) {
-    con.out << help;
+    con.out << help_text(bit, help);
     return kExitOk;
   }
   con.quiet = con.quiet || a.quiet;
@@ -282,10 +340,19 @@ int command(const std::vector<std::string>& args, Console& con) {
   if (a.positional.size() != 1) usage_error(cmd + " takes one installer (see qtk " + cmd + " --help)");
   ReadOptions o;
   o.archive = a.positional[0];
-  if (const std::string* d = option(a, {"-C", "--directory"})) o.dir = *d;
+  if (const std::string* d = option(a, "--directory")) o.dir = *d;
   o.codepage = codepage_of(a);
   if (mode != ReadMode::kList) o.jobs = jobs_of(a);
   return read_archive(mode, o, con);
+}
+
+unsigned command_bit(const std::string& cmd) {
+  if (cmd == "pack") return kPack;
+  if (cmd == "list") return kList;
+  if (cmd == "test") return kTest;
+  if (cmd == "extract") return kExtract;
+  if (cmd == "compress" || cmd == "decompress") return kStream;
+  return 0;
 }
 
 std::ostream* g_codec_err = nullptr;
@@ -295,6 +362,16 @@ int codec_error(int code) {
 }
 
 }  // namespace
+
+std::vector<std::string> option_names(const std::string& command) {
+  std::vector<std::string> names;
+  const unsigned bit = command_bit(command);
+  for (const OptionRow& r : kOptions)
+    if (r.commands & bit)
+      for (const char* n : {r.short_name, r.name})
+        if (n && std::find(names.begin(), names.end(), n) == names.end()) names.emplace_back(n);
+  return names;
+}
 
 int run_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                 bool err_is_terminal) {

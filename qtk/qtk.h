@@ -70,6 +70,9 @@ class Progress {
 
 int run_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                 bool err_is_terminal);
+// Every name of every option that `command` ("pack", "list", ...) takes,
+// from the command line's one table of options.
+std::vector<std::string> option_names(const std::string& command);
 
 struct PackOptions {
   std::string dir, output, run;

@@ -1,7 +1,10 @@
 # Generates the stub's texts from texts.txt (UTF-8), at build time.
-#   cmake -DIN=texts.txt -DOUT=file -DMODE=rc|cpp -P gen_texts.cmake
+#   cmake -DIN=texts.txt -DOUT=file -DMODE=rc|cpp [-DMANIFEST=qtksfx.manifest] -P gen_texts.cmake
 # rc:  the resource script (string table and dialog 101, Czech and English);
-#      windres reads it as UTF-8 through its code_page pragma.
+#      windres reads it as UTF-8 through its code_page pragma. With
+#      MANIFEST, also the application manifest (type 24, id 1), written
+#      beside OUT without the whitespace between its elements: the stub is
+#      size-bound, and qtk reads and rewrites the manifest as it stands.
 # cpp: the same texts as C++ tables, for the console build.
 cmake_minimum_required(VERSION 3.25)
 
@@ -45,6 +48,17 @@ endfunction()
 
 if(MODE STREQUAL "rc")
   set(o "// Generated from texts.txt; edit that file instead.\n#pragma code_page(65001)\n")
+  if(DEFINED MANIFEST)
+    file(READ "${MANIFEST}" m)
+    string(REGEX REPLACE ">[ \t\r\n]+<" "><" m "${m}")
+    string(STRIP "${m}" m)
+    get_filename_component(dir "${OUT}" DIRECTORY)
+    file(WRITE "${dir}/qtksfx.manifest.tmp" "${m}")
+    file(COPY_FILE "${dir}/qtksfx.manifest.tmp" "${dir}/qtksfx.manifest" ONLY_IF_DIFFERENT)
+    file(REMOVE "${dir}/qtksfx.manifest.tmp")
+    # No language of its own: Windows reads manifest 1 whatever the locale.
+    string(APPEND o "\nLANGUAGE 0, 0\n1 24 \"${dir}/qtksfx.manifest\"\n")
+  endif()
   # 1033 = LANG_ENGLISH (9) / SUBLANG_ENGLISH_US (1); 1029 = LANG_CZECH (5) / SUBLANG_DEFAULT (1).
   foreach(lang IN LISTS langs)
     if(lang STREQUAL "en")

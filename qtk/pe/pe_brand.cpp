@@ -1,7 +1,9 @@
-// The author's icon and version resource in an installer's copy of the stub.
+// The author's icon, version resource and execution level in an
+// installer's copy of the stub.
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <string_view>
 
 #include "pe/pe_bytes.h"
 #include "pe/pe_resources.h"
@@ -184,6 +186,78 @@ std::string version_resource(const Brand& b, Resource& out) {
   return "";
 }
 
+namespace {
+
+bool is_manifest(const Resource& r) { return r.type == ResId::number(kRtManifest) && r.name == ResId::number(1); }
+
+std::string_view text_of(const Bytes& b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+
+// The execution level element's `level` value: its place in `m`, or npos
+// when the manifest has no such element; `attr` says where the attribute
+// could go when the element has none.
+struct LevelAt {
+  std::size_t at = std::string_view::npos, len = 0, attr = std::string_view::npos;
+};
+LevelAt find_level(std::string_view m) {
+  LevelAt l;
+  constexpr std::string_view kElement = "<requestedExecutionLevel";
+  const std::size_t e = m.find(kElement);
+  if (e == std::string_view::npos) return l;
+  l.attr = e + kElement.size();
+  const std::size_t close = m.find('>', e);
+  const std::string_view el = m.substr(0, close == std::string_view::npos ? m.size() : close);
+  for (std::size_t a = el.find("level", l.attr); a != std::string_view::npos; a = el.find("level", a + 1)) {
+    if (el[a - 1] != ' ' && el[a - 1] != '\t' && el[a - 1] != '\r' && el[a - 1] != '\n') continue;
+    std::size_t q = a + 5;
+    while (q < el.size() && (el[q] == ' ' || el[q] == '=')) ++q;
+    if (q >= el.size() || (el[q] != '"' && el[q] != '\'')) continue;
+    const std::size_t end = el.find(el[q], q + 1);
+    if (end == std::string_view::npos) break;
+    l.at = q + 1;
+    l.len = end - l.at;
+    return l;
+  }
+  return l;
+}
+
+}  // namespace
+
+bool find_manifest(const Bytes& image, Bytes& manifest) {
+  std::vector<Resource> res;
+  if (!read_resources(image, res).empty()) return false;
+  for (Resource& r : res)
+    if (is_manifest(r)) {
+      manifest = std::move(r.data);
+      return true;
+    }
+  return false;
+}
+
+std::string manifest_level(const Bytes& manifest) {
+  const std::string_view m = text_of(manifest);
+  const LevelAt l = find_level(m);
+  return l.at == std::string_view::npos ? std::string() : std::string(m.substr(l.at, l.len));
+}
+
+std::string set_manifest_level(Bytes& manifest, const std::string& level) {
+  const std::string_view m = text_of(manifest);
+  std::string out;
+  if (const LevelAt l = find_level(m); l.at != std::string_view::npos) {
+    out = std::string(m.substr(0, l.at)) + level + std::string(m.substr(l.at + l.len));
+  } else if (l.attr != std::string_view::npos) {
+    out = std::string(m.substr(0, l.attr)) + " level=\"" + level + "\"" + std::string(m.substr(l.attr));
+  } else {
+    const std::size_t end = m.rfind("</assembly>");
+    if (end == std::string_view::npos) return "its manifest has no end of assembly to add the execution level at";
+    out = std::string(m.substr(0, end)) +
+          "<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v3\"><security><requestedPrivileges>"
+          "<requestedExecutionLevel level=\"" + level + "\" uiAccess=\"false\"/>"
+          "</requestedPrivileges></security></trustInfo>" + std::string(m.substr(end));
+  }
+  manifest.assign(out.begin(), out.end());
+  return "";
+}
+
 std::string brand_stub(Bytes& image, const Brand& b) {
   if (b.empty()) return "";
   std::vector<Resource> res;
@@ -204,6 +278,15 @@ std::string brand_stub(Bytes& image, const Brand& b) {
     if (std::string err = version_resource(b, v); !err.empty()) return err;
     drop(kRtVersion);
     res.push_back(std::move(v));
+  }
+  if (!b.execution_level.empty()) {
+    bool found = false;
+    for (Resource& r : res)
+      if (is_manifest(r)) {
+        found = true;
+        if (std::string err = set_manifest_level(r.data, b.execution_level); !err.empty()) return err;
+      }
+    if (!found) return "it has no application manifest to hold the execution level";
   }
   return write_resources(image, res);
 }

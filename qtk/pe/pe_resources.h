@@ -1,6 +1,6 @@
 // Windows executables (PE32 and PE32+) as byte vectors: their resource
-// section read into a list and written back, and the author's icon and
-// version resource put into a copy of the installer stub. Pure functions:
+// section read into a list and written back, and the author's icon, version
+// resource and execution level put into a copy of the installer stub. Pure functions:
 // no files, no platform calls. Failures come back as a text; empty means ok.
 #pragma once
 
@@ -14,7 +14,9 @@ namespace qtk::pe {
 using Bytes = std::vector<std::uint8_t>;
 
 // Resource types used here.
-enum : std::uint16_t { kRtIcon = 3, kRtDialog = 5, kRtString = 6, kRtGroupIcon = 14, kRtVersion = 16 };
+enum : std::uint16_t {
+  kRtIcon = 3, kRtDialog = 5, kRtString = 6, kRtGroupIcon = 14, kRtVersion = 16, kRtManifest = 24
+};
 // The language of the resources added here: English (United States).
 constexpr std::uint16_t kLangEnUs = 0x0409;
 
@@ -54,11 +56,30 @@ struct Brand {
   std::string product, company, description;  // UTF-8
   bool has_version = false;
   std::array<std::uint16_t, 4> version{};
+  std::string execution_level;  // for the manifest ("asInvoker", ...); empty: as the stub has it
   bool version_resource() const {
     return has_version || !product.empty() || !company.empty() || !description.empty();
   }
-  bool empty() const { return icon.empty() && !version_resource(); }
+  bool empty() const { return icon.empty() && !version_resource() && execution_level.empty(); }
 };
+
+// The execution levels that an application manifest may ask Windows for,
+// by the names qtk gives them; "auto" asks for none, so Windows decides.
+struct Elevation {
+  const char* name;
+  const char* level;
+};
+inline constexpr Elevation kElevations[] = {
+    {"auto", ""}, {"user", "asInvoker"}, {"admin", "requireAdministrator"}, {"highest", "highestAvailable"}};
+
+// The application manifest of an executable (type 24, id 1), if it has
+// one: false otherwise, also when `image` is no Windows program.
+bool find_manifest(const Bytes& image, Bytes& manifest);
+// The execution level that a manifest asks for; empty when it asks for none.
+std::string manifest_level(const Bytes& manifest);
+// Makes the manifest ask for `level`: an execution level it asks for
+// already is replaced, otherwise one is added at the end of the assembly.
+std::string set_manifest_level(Bytes& manifest, const std::string& level);
 
 // "A.B.C.D", four decimal numbers of 0 to 65535.
 std::string parse_version(const std::string& text, std::array<std::uint16_t, 4>& out);
@@ -73,7 +94,8 @@ std::string icon_resources(const Bytes& ico, std::vector<Resource>& out);
 std::string version_resource(const Brand& b, Resource& out);
 
 // Puts `b` into the stub `image`: the author's icon replaces every icon and
-// icon group the stub has, the version resource replaces the stub's; every
+// icon group the stub has, the version resource replaces the stub's, the
+// execution level goes into the stub's manifest (which it must have); every
 // other resource stays byte for byte as it is.
 std::string brand_stub(Bytes& image, const Brand& b);
 

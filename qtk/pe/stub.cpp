@@ -1,5 +1,5 @@
 // The stub in front of an installer: the one qtk carries or a file, with the
-// author's icon and version resource put into it.
+// author's icon, version resource and execution level put into it.
 #include <cerrno>
 #include <cstdio>
 
@@ -68,8 +68,14 @@ std::vector<std::uint8_t> stub_image(const PackOptions& opt, bool& executable) {
     pe::Resource v;
     if (std::string err = pe::version_resource(brand, v); !err.empty()) usage_error(err);
   }
-  if (std::string err = pe::brand_stub(image, brand); !err.empty())
-    fail(name + ": cannot take the icon or version resource: " + err);
+  if (std::string err = pe::brand_stub(image, brand); !err.empty()) {
+    const bool resources = !brand.icon.empty() || brand.version_resource();
+    fail(name + ": cannot take the " +
+         (!resources                         ? "execution level"
+          : brand.execution_level.empty() ? "icon or version resource"
+                                             : "icon, version resource or execution level") +
+         ": " + err);
+  }
   if (image.size() > kLimit) fail(name + " is too large");
   return image;
 }

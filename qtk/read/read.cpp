@@ -20,6 +20,35 @@ std::string packet_status_text(int st) {
   }
 }
 
+namespace {
+
+// What the stub in front of the archive (its first `size` bytes) asks
+// Windows for: "" when it is no Windows program, else a line that names
+// the execution level of its manifest. `manifest` tells whether it has one.
+std::string stub_elevation(const std::string& path, std::uint32_t size, bool& manifest) {
+  manifest = false;
+  std::uint64_t file = 0;
+  std::FILE* f = size <= (64u << 20) ? open_volume(path, file) : nullptr;
+  if (!f) return "";
+  pe::Bytes stub(size);
+  const bool read = std::fread(stub.data(), 1, stub.size(), f) == stub.size();
+  std::fclose(f);
+  std::vector<pe::Resource> res;
+  if (!read || !pe::read_resources(stub, res).empty()) return "";
+  pe::Bytes m;
+  manifest = pe::find_manifest(stub, m);
+  if (!manifest) return "elevation: auto (the stub has no application manifest)";
+  const std::string level = pe::manifest_level(m);
+  for (const pe::Elevation& e : pe::kElevations)
+    if (level == e.level)
+      return "elevation: " + std::string(e.name) +
+             (level.empty() ? " (the stub's manifest asks for no execution level)"
+                            : " (the stub's manifest asks for " + level + ")");
+  return "elevation: the stub's manifest asks for " + printable(level);
+}
+
+}  // namespace
+
 std::FILE* Reader::open_first() {
   volume_name_ = opt_.archive;
   std::FILE* f = open_volume(volume_name_, volume_size_);
@@ -159,6 +188,9 @@ int Reader::run() {
   source_ = std::make_unique<PacketSource>(open_first(), volume_name_, mode_ == ReadMode::kList ? 1 : opt_.jobs);
   if (mode_ != ReadMode::kList)
     bar_ = std::make_unique<Progress>(con_, mode_ == ReadMode::kTest ? "test" : "extract", total);
+  bool manifest = false;
+  const std::string elevation = stub_elevation(opt_.archive, first_packet_, manifest);
+  if (mode_ == ReadMode::kList && !elevation.empty()) con_.out << elevation << '\n';
   if (mode_ == ReadMode::kList)
     con_.out << "        size  modified (UTC)       packets    compressed  path\n";
   sfx_walker_init(&walker_, packet_, this, read_cb, next_volume_cb);
@@ -204,6 +236,10 @@ int Reader::run() {
   if (!con_.quiet && mode_ == ReadMode::kTest && signed_bytes_)
     con_.out << opt_.archive << ": signed: " << signed_bytes_
              << " bytes of signature follow the archive (not checked here)\n";
+  if (!con_.quiet && mode_ == ReadMode::kTest && !elevation.empty() && !manifest)
+    con_.out << printable(opt_.archive)
+             << ": note: the stub has no application manifest (old-style controls, scaled on high-DPI screens; "
+                "Windows guesses whether to ask for elevation)\n";
   if (!con_.quiet && mode_ == ReadMode::kExtract)
     con_.out << printable(opt_.archive) << ": " << members_ << " members, " << human_bytes(bytes_)
              << " extracted into " << printable(opt_.dir) << '\n';

@@ -1,6 +1,7 @@
 # `cmake --install` of the build into a scratch prefix: qtk runs from there
-# and its manual page is there. Every option that qtk's help names is
-# described in the manual page, which groff formats without a warning.
+# and its manual page is there, which groff formats without a warning.
+# (That the page describes every option is checked against the command
+# line's table of options by qtk_tests: Pack.ManualDescribesEveryOption.)
 #   cmake -DBUILD=dir -DMANUAL=qtk.1 -DOUT=dir -P install_check.cmake
 file(REMOVE_RECURSE ${OUT})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${OUT} RESULT_VARIABLE rc OUTPUT_QUIET)
@@ -16,22 +17,11 @@ if(NOT rc EQUAL 0 OR NOT version MATCHES "^qtk [0-9.]+\nstub: .* [0-9]+ bytes")
   message(FATAL_ERROR "the installed qtk --version gave ${rc}: ${version}")
 endif()
 
-file(READ ${MANUAL} manual)
 foreach(cmd pack list test extract compress)
-  execute_process(COMMAND ${qtk} ${cmd} --help OUTPUT_VARIABLE help RESULT_VARIABLE rc)
+  execute_process(COMMAND ${qtk} ${cmd} --help OUTPUT_QUIET RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0)
     message(FATAL_ERROR "qtk ${cmd} --help failed")
   endif()
-  string(REPLACE "[" " " help "${help}")  # brackets would hold list items together
-  string(REGEX MATCHALL "(^|[ ,])--?[a-zA-Z][a-z-]*" options "${help}")
-  foreach(o IN LISTS options)
-    string(REGEX REPLACE "^[ ,]" "" o "${o}")
-    string(REPLACE "-" "\\-" roff "${o}")
-    string(FIND "${manual}" "${roff}" at)
-    if(at EQUAL -1)
-      message(FATAL_ERROR "qtk ${cmd}: option ${o} is not in the manual page")
-    endif()
-  endforeach()
 endforeach()
 
 find_program(GROFF groff REQUIRED)

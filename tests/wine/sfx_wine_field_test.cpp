@@ -230,9 +230,9 @@ TEST_F(SfxWineField, CzechTexts) {
                     true}});
 }
 
-// The author's icon and version resource in the stub: the installer runs
-// with its own dialog and texts as before, and Windows reads them back as
-// Explorer and the file's properties do.
+// The author's icon, version resource and execution level in the stub: the
+// installer runs with its own dialog and texts as before, and Windows reads
+// them back as Explorer, the file's properties and the loader do.
 TEST_F(SfxWineField, BrandedStub) {
   qtk::pe::Brand brand;
   brand.icon = test_icon();
@@ -241,6 +241,7 @@ TEST_F(SfxWineField, BrandedStub) {
   brand.description = "Example Setup";
   brand.has_version = true;
   brand.version = {2, 1, 0, 7};
+  brand.execution_level = "requireAdministrator";
   TestArchive::Bytes image = stub_image();
   ASSERT_EQ(qtk::pe::brand_stub(image, brand), "");
   TestArchive a(image);
@@ -289,6 +290,17 @@ TEST_F(SfxWineField, BrandedStub) {
   DeleteObject(ii.hbmColor);
   DeleteObject(ii.hbmMask);
   DestroyIcon(icon);
+
+  // The manifest kept its controls and DPI settings and took the level.
+  HMODULE data = LoadLibraryExW(file.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(data, nullptr);
+  HRSRC res = FindResourceW(data, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(res, nullptr);
+  const char* m = static_cast<const char*>(LockResource(LoadResource(data, res)));
+  const std::string manifest(m, SizeofResource(data, res));
+  FreeLibrary(data);
+  for (const char* want : {"Microsoft.Windows.Common-Controls", ">true</dpiAware>", "level=\"requireAdministrator\""})
+    EXPECT_NE(manifest.find(want), std::string::npos) << want << " in " << manifest;
 }
 
 }  // namespace

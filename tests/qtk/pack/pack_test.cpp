@@ -304,6 +304,26 @@ TEST_F(Pack, HelpAndUsage) {
   EXPECT_EQ(run({"pack", src.string(), "--run", "setup.exe"}).code, 2);  // no -o
   EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "-j", "0"}).code, 2);
   EXPECT_EQ(pack(src, out, {"--run=setup.exe", "-j1"}).code, 0);
+  EXPECT_EQ(run({"list", "a", "--quiet=yes"}).code, 2);
+  EXPECT_EQ(run({"list", "a", "-j", "2"}).code, 2);  // an option of other commands only
+  EXPECT_EQ(run({"compress", "a", "b", "--codepage", "1250"}).code, 2);
+}
+
+// Every option that a command takes, by every name, from the table the
+// command line is made from, is described in the manual page.
+TEST_F(Pack, ManualDescribesEveryOption) {
+  std::ifstream f(QTK_MANUAL);
+  const std::string manual((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  ASSERT_GT(manual.size(), 1000u) << QTK_MANUAL;
+  for (const char* c : {"pack", "list", "test", "extract", "compress", "decompress"}) {
+    const std::vector<std::string> names = qtk::option_names(c);
+    EXPECT_FALSE(names.empty()) << c;
+    for (std::string n : names) {
+      const std::string shown = n;
+      for (std::size_t i = 0; (i = n.find('-', i)) != std::string::npos; i += 2) n.insert(i, "\\");
+      EXPECT_NE(manual.find(n), std::string::npos) << "qtk " << c << ": " << shown << " is not in the manual page";
+    }
+  }
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ TEST(PeResources, BrandingKeepsTheStubsOwnResourcesAndFixesTheHeaders) {
   const Bytes before = stub();
   std::vector<Resource> own;
   ASSERT_EQ(read_resources(before, own), "");
-  ASSERT_EQ(own.size(), 6u);  // dialog 101 and two string blocks, Czech and English
+  ASSERT_EQ(own.size(), 7u);  // dialog 101 and two string blocks, Czech and English; the manifest
   const Pe h(before);
   ASSERT_NE(u32(before, h.opt + 64), 0u);
   EXPECT_EQ(checksum(before), u32(before, h.opt + 64)) << "the checksum as the linker computes it";
@@ -68,9 +68,9 @@ TEST(PeResources, BrandingKeepsTheStubsOwnResourcesAndFixesTheHeaders) {
   ASSERT_EQ(brand_stub(after, full_brand()), "");
   std::vector<Resource> res;
   ASSERT_EQ(read_resources(after, res), "");
-  // Every resource of the stub, byte for byte; then the two icon images,
-  // their group and the version resource.
-  ASSERT_EQ(res.size(), 10u);
+  // Every resource of the stub, byte for byte (the manifest too); then the
+  // two icon images, their group and the version resource.
+  ASSERT_EQ(res.size(), 11u);
   for (const Resource& o : own) {
     bool found = false;
     for (const Resource& r : res) found = found || same(o, r);
@@ -120,7 +120,66 @@ TEST(PeResources, BrandingKeepsTheStubsOwnResourcesAndFixesTheHeaders) {
   Bytes only_version = before;
   ASSERT_EQ(brand_stub(only_version, v), "");
   ASSERT_EQ(read_resources(only_version, res), "");
-  EXPECT_EQ(res.size(), 7u);
+  EXPECT_EQ(res.size(), 8u);
+}
+
+std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+
+// The stub's manifest: Common Controls 6, DPI awareness, no execution level
+// of its own. An execution level goes into it (and only into it), replaces
+// one it has, and needs a manifest to go into.
+TEST(PeResources, ExecutionLevelGoesIntoTheStubsManifest) {
+  const Bytes before = stub();
+  Bytes m;
+  ASSERT_TRUE(find_manifest(before, m));
+  EXPECT_NE(text(m).find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""), std::string::npos);
+  EXPECT_NE(text(m).find(">true</dpiAware>"), std::string::npos);
+  EXPECT_EQ(text(m).find("\n"), std::string::npos) << "kept compact";
+  EXPECT_EQ(manifest_level(m), "");
+
+  std::vector<Resource> own, res;
+  ASSERT_EQ(read_resources(before, own), "");
+  for (const char* level : {"asInvoker", "requireAdministrator", "highestAvailable"}) {
+    SCOPED_TRACE(level);
+    Brand b;
+    b.execution_level = level;
+    Bytes after = before;
+    ASSERT_EQ(brand_stub(after, b), "");
+    ASSERT_TRUE(find_manifest(after, m));
+    EXPECT_EQ(manifest_level(m), level);
+    EXPECT_EQ(text(m).rfind("</requestedPrivileges></security></trustInfo></assembly>"), m.size() - 56);
+    ASSERT_EQ(read_resources(after, res), "");
+    ASSERT_EQ(res.size(), own.size());
+    for (std::size_t i = 0; i < own.size(); ++i) {
+      if (own[i].type.id == kRtManifest) continue;
+      EXPECT_TRUE(same(own[i], res[i])) << i;
+    }
+    // Asked again, the level is replaced, not added.
+    b.execution_level = "asInvoker";
+    ASSERT_EQ(brand_stub(after, b), "");
+    ASSERT_TRUE(find_manifest(after, m));
+    EXPECT_EQ(manifest_level(m), "asInvoker");
+    EXPECT_EQ(text(m).find("requestedExecutionLevel"), text(m).rfind("requestedExecutionLevel"));
+  }
+  // A level written by another tool, with its attributes in another order.
+  const std::string foreign = "<assembly><requestedExecutionLevel uiAccess='false'\n  level = 'asInvoker'/></assembly>";
+  Bytes other(foreign.begin(), foreign.end());
+  EXPECT_EQ(manifest_level(other), "asInvoker");
+  ASSERT_EQ(set_manifest_level(other, "highestAvailable"), "");
+  EXPECT_EQ(text(other), "<assembly><requestedExecutionLevel uiAccess='false'\n  level = 'highestAvailable'/></assembly>");
+
+  // A stub without a manifest cannot take a level; it stays as it was.
+  std::vector<Resource> without;
+  for (const Resource& r : own)
+    if (r.type.id != kRtManifest) without.push_back(r);
+  Bytes bare = before;
+  ASSERT_EQ(write_resources(bare, without), "");
+  EXPECT_FALSE(find_manifest(bare, m));
+  const Bytes copy = bare;
+  Brand b;
+  b.execution_level = "asInvoker";
+  EXPECT_EQ(brand_stub(bare, b), "it has no application manifest to hold the execution level");
+  EXPECT_EQ(bare, copy);
 }
 
 TEST(PeResources, LayoutsThatCannotBeRewrittenAreRefusedUntouched) {

@@ -1,5 +1,5 @@
-// qtk pack and the stub it puts in front: the one carried inside, and the
-// author's icon and version resource.
+// qtk pack and the stub it puts in front: the one carried inside, the
+// author's icon and version resource, and the execution level of its manifest.
 #include "pack/pack_fixture.h"
 
 namespace {
@@ -18,6 +18,9 @@ TEST_F(PackStub, TheStubInsideIsTheDefault) {
   const Bytes b = read_bytes(out);
   ASSERT_GT(b.size(), n);
   EXPECT_TRUE(std::equal(p, p + n, b.begin()));
+  // --elevation auto leaves the stub as it is.
+  ASSERT_EQ(run({"pack", src.string(), "-o", out.string(), "-q", "--run", "setup.exe", "--elevation", "auto"}).code, 0);
+  EXPECT_EQ(read_bytes(out), b);
   EXPECT_EQ(run({"test", out.string(), "-q"}).code, 0);
   const Result v = run({"--version"});
   EXPECT_EQ(v.code, 0);
@@ -100,6 +103,71 @@ TEST_F(PackStub, BrandedInstallerCarriesTheAuthorsIconAndVersionAndCanBeSigned) 
   const Result not_windows = pack(src, out, {"--run", "setup.exe", "--product", "X"});
   EXPECT_EQ(not_windows.code, 1);
   EXPECT_NE(not_windows.err.find("not a Windows program"), std::string::npos) << not_windows.err;
+}
+
+// The manifest as Windows' resource readers see it, in packed and in
+// branded installers: Common Controls 6 and DPI awareness always, the
+// execution level that --elevation asks for, none by default; list names it.
+TEST_F(PackStub, InstallersCarryTheManifestWithTheChosenLevel) {
+  ASSERT_EQ(shell(root, "command -v wrestool"), 0) << "wrestool is missing; scripts/bootstrap.sh installs it";
+  unsetenv("QTK_STUB");
+  write_bytes(root / "app.ico", test_icon());
+  const struct {
+    const char* elevation;  // null: not given
+    const char* level;      // null: none in the manifest
+    bool branded;
+  } cases[] = {{nullptr, nullptr, false}, {"auto", nullptr, true}, {"user", "asInvoker", false},
+               {"admin", "requireAdministrator", true}, {"highest", "highestAvailable", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.elevation ? c.elevation : "-") + (c.branded ? " branded" : ""));
+    std::vector<std::string> a{"pack", src.string(), "-o", out.string(), "-q", "--run", "setup.exe"};
+    if (c.elevation) a.insert(a.end(), {"--elevation", c.elevation});
+    if (c.branded) a.insert(a.end(), {"--icon", (root / "app.ico").string(), "--version", "2.1.0.7"});
+    const Result r = run(a);
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::string o;
+    ASSERT_EQ(shell(root, "wrestool -l out/setup.exe", &o), 0) << o;
+    EXPECT_NE(o.find("--type=24 --name=1 "), std::string::npos) << o;
+    EXPECT_EQ(o.find("--type=14 --name=1 ") != std::string::npos, c.branded) << o;
+    ASSERT_EQ(shell(root, "wrestool -x --raw --type=24 --name=1 out/setup.exe", &o), 0);
+    EXPECT_NE(o.find("<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
+              std::string::npos) << o;
+    EXPECT_NE(o.find("<dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true</dpiAware>"),
+              std::string::npos) << o;
+    if (c.level)
+      EXPECT_NE(o.find(std::string("<requestedExecutionLevel level=\"") + c.level + "\" uiAccess=\"false\"/>"),
+                std::string::npos) << o;
+    else
+      EXPECT_EQ(o.find("requestedExecutionLevel"), std::string::npos) << o;
+    const Result l = run({"list", out.string()});
+    EXPECT_EQ(l.out.rfind(std::string("elevation: ") + (c.elevation ? c.elevation : "auto") + " (", 0), 0u) << l.out;
+    const Result t = run({"test", out.string()});
+    EXPECT_EQ(t.code, 0) << t.err;
+    EXPECT_EQ(t.out.find("note:"), std::string::npos) << t.out;
+  }
+  expect_round_trip();
+
+  // A Windows stub without a manifest: packed as it is and noted by test,
+  // but it cannot take a level.
+  std::size_t n = 0;
+  const std::uint8_t* p = qtk::embedded_stub(n);
+  Bytes bare(p, p + n);
+  std::vector<qtk::pe::Resource> res, kept;
+  ASSERT_EQ(qtk::pe::read_resources(bare, res), "");
+  for (const auto& r : res)
+    if (r.type.id != qtk::pe::kRtManifest) kept.push_back(r);
+  ASSERT_EQ(qtk::pe::write_resources(bare, kept), "");
+  write_bytes(root / "bare.exe", bare);
+  ASSERT_EQ(pack(src, out, {"--run", "setup.exe", "--stub", (root / "bare.exe").string()}).code, 0);
+  EXPECT_EQ(run({"list", out.string()}).out.rfind("elevation: auto (the stub has no application manifest)\n", 0), 0u);
+  const Result t = run({"test", out.string()});
+  EXPECT_EQ(t.code, 0);
+  EXPECT_NE(t.out.find("setup.exe: note: the stub has no application manifest"), std::string::npos) << t.out;
+  const Result r = pack(src, out, {"--run", "setup.exe", "--stub", (root / "bare.exe").string(), "--elevation", "admin"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("bare.exe: cannot take the execution level: it has no application manifest"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--elevation", "root"}).code, 2);
 }
 
 }  // namespace
