@@ -129,6 +129,13 @@ TEST_F(Pack, VolumeSizeTooSmallIsAClearError) {
   EXPECT_EQ(qtk::parse_size("720k"), 737280u);
   EXPECT_EQ(qtk::parse_size("2M"), 2097152u);
   EXPECT_EQ(qtk::parse_size("12345"), 12345u);
+  // Sizes past 64 bits are refused, not wrapped round: 17179869185G would be 1 GiB.
+  EXPECT_EQ(qtk::parse_size("17179869183G"), 18446744072635809792u);
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--volume-size", "17179869184G"}).code, 2);
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--volume-size", "17179869185G"}).code, 2);
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "-j", "18446744073709551617"}).code, 2);
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "4294968548"}).code, 2);
+  EXPECT_FALSE(fs::exists(out));
 }
 
 TEST_F(Pack, RefusesNamesTheInstallerWouldRefuse) {
