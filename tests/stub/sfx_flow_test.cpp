@@ -245,6 +245,28 @@ TEST_F(SfxFlow, RefusedMemberPathsWriteNothingOutside) {
   }
 }
 
+TEST_F(SfxFlow, BackslashesSeparateMemberPathsAsOnWindows) {
+  TestArchive a;
+  a.member(".\\DATA", "a.txt", "a", 1262304000);
+  a.member("docs\\deep", "b.txt", "b");
+  a.member(".", "qtksfx.ini", "[system]\r\nrun=bin\\setup.sh\r\n");
+  a.member("bin", "setup.sh", kSetupScript);
+  a.archive_end();
+  save(a);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(boxes_, Boxes{});
+  EXPECT_EQ(slurp(work_ / "DATA/a.txt"), "a");
+  struct stat st;
+  ASSERT_EQ(stat((work_ / "DATA/a.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1262304000);
+  EXPECT_EQ(slurp(work_ / "docs/deep/b.txt"), "b");
+  EXPECT_FALSE(fs::exists(work_ / ".\\DATA"));
+  EXPECT_FALSE(fs::exists(work_ / "docs\\deep"));
+  // The setup program is found and started in its own folder.
+  EXPECT_EQ(slurp(work_ / "bin/setup-report.txt"),
+            "arg=" + work_dir_ + "bin/setup.sh 0\ncwd=" + work_.string() + "/bin\ndone\n");
+}
+
 TEST_F(SfxFlow, PathsThatDoNotFitAreRefusedNotCut) {
   // A deep work directory: with it, directory and name need more than 1023
   // characters.
