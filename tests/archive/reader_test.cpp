@@ -85,7 +85,6 @@ TEST(MemberPath, PartsPassOverEmptyAndDotParts) {
   EXPECT_EQ(parts("./a//b\\.\\..\\c."), (Parts{"a", "b", "..", "c."}));
   EXPECT_EQ(parts(".x/..."), (Parts{".x", "..."}));
   EXPECT_EQ(parts(".\\/./"), Parts{});
-  EXPECT_EQ(parts(""), Parts{});
   // The end bounds the text, not a zero byte.
   EXPECT_EQ(parts(std::string("a\0b/c", 5)), (Parts{std::string("a\0b", 3), "c"}));
 }
