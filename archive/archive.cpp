@@ -49,25 +49,38 @@ const char* check_chars(const char* s) {
 // Judges every component of a text split at `/` and `\`. Empty components
 // (doubled separators) and "." name no new directory and pass.
 const char* check_components(const char* s) {
-  const char* p = s;
-  while (*p) {
-    const char* e = p;
-    while (*e && !sfx_is_sep(*e)) ++e;
-    const std::size_t n = static_cast<std::size_t>(e - p);
+  const char* cursor = s;
+  const char* end = s + std::strlen(s);
+  const char* p = nullptr;
+  std::size_t n = 0;
+  while (sfx_path_next(&cursor, end, &p, &n)) {
     if (n == 2 && p[0] == '.' && p[1] == '.') return "contains a '..' component";
-    if (n == 1 && p[0] == '.') {
-      p = *e ? e + 1 : e;
-      continue;
-    }
-    if (n > 0 && (p[n - 1] == '.' || p[n - 1] == ' '))
-      return "has a component that ends in '.' or ' '";
-    if (n > 0 && is_device_name(p, n)) return "has a component that is a reserved device name";
-    p = *e ? e + 1 : e;
+    if (p[n - 1] == '.' || p[n - 1] == ' ') return "has a component that ends in '.' or ' '";
+    if (is_device_name(p, n)) return "has a component that is a reserved device name";
   }
   return nullptr;
 }
 
 }  // namespace
+
+bool sfx_path_next(const char** cursor, const char* end, const char** part, std::size_t* len) {
+  const char* p = *cursor;
+  while (p < end) {
+    const char* e = p;
+    while (e < end && !sfx_is_sep(*e)) ++e;
+    const char* start = p;
+    const auto n = static_cast<std::size_t>(e - p);
+    p = e < end ? e + 1 : e;
+    if (n > 0 && !(n == 1 && start[0] == '.')) {
+      *cursor = p;
+      *part = start;
+      *len = n;
+      return true;
+    }
+  }
+  *cursor = p;
+  return false;
+}
 
 const char* sfx_status_text(int status) {
   switch (status) {

@@ -125,6 +125,13 @@ int sfx_member_end_parse(const std::uint8_t* payload, std::uint32_t len, std::ui
 // Both `/` and `\` separate the parts of a member path.
 inline bool sfx_is_sep(char c) { return c == '/' || c == '\\'; }
 
+// The parts of a path between *cursor and `end`, one per call, split at `/`
+// and `\` alike. Parts that name nothing of their own, the empty ones of
+// doubled separators and ".", are passed over. On true, *part and *len give
+// the next part (a view into the text) and *cursor stands after it; false
+// when no part is left. For example "./a//b\." gives "a", then "b".
+bool sfx_path_next(const char** cursor, const char* end, const char** part, std::size_t* len);
+
 // Judges a member's directory and file name (bytes in the archive's code
 // page, `/` and `\` alike). Returns null when the member may be written, or
 // a short English reason for refusing it. Refused: a ".." component; an

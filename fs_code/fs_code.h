@@ -38,7 +38,7 @@ fs_ini_entry* fs_ini_append(fs_ini_entry* table, const fs_ini_entry* entry);
 // Marks the entry deleted (section "***"); it keeps its place.
 void fs_ini_delete(fs_ini_entry* entry);
 // Writes every entry that is not deleted as "[section]\nkey=value\n".
-// 0 when written, 1 when the file cannot be created.
+// 0 when written, 1 when the file cannot be created or not be written whole.
 int fs_ini_write(const fs_ini_entry* table, const char* path);
 void fs_ini_free(fs_ini_entry* table);
 // Removes leading and trailing spaces (code 32 only) in place.
@@ -179,7 +179,9 @@ void fs_find_close(fs_dir_entry* entry);
 // ext into out. 0, or 1 (and an empty text) when it does not fit in room.
 int fs_stamp_name(const char* dir, const char* prefix, const char* ext, char* out,
                   std::size_t room);
-// Result codes: 0 complete, 1 template/output failure, 2 complete but an
+// Result codes: 0 complete, 1 template/output failure (also a body or
+// control file that could not be written whole: it is removed, and the
+// control file never gets its final name), 2 complete but an
 // attachment was not copied, 3 no memory or a setting missing, 4 control file
 // not renamed.
 int fs_mail_out(const char* user, const char* address, char gateway, const char* language,

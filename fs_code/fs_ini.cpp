@@ -168,8 +168,8 @@ int fs_ini_write(const fs_ini_entry* table, const char* path) {
     fs_stream_puts(&out, e->value);
     fs_stream_puts(&out, "\n");
   }
-  fs_stream_close(&out);
-  return 0;
+  // A file that could not be written whole (a full disk) is a failure too.
+  return fs_stream_close(&out) ? 0 : 1;
 }
 
 void fs_ini_free(fs_ini_entry* table) { std::free(table); }

@@ -36,12 +36,15 @@ char* fs_strdup(const char* text);
 
 // File stream with the same text-mode behaviour on every platform: reading
 // turns CR LF into LF and stops at Ctrl-Z; writing turns LF into CR LF.
-// A stream may also read a text in memory, with the same rules.
+// A stream may also read a text in memory, with the same rules. A write
+// that does not go through whole marks the stream failed; fs_stream_close
+// then says so.
 enum fs_stream_mode { FS_READ_TEXT, FS_WRITE_TEXT, FS_WRITE_BINARY };
 struct fs_stream {
   std::FILE* file;
   bool text;
   bool ended;
+  bool failed;      // a write did not go through whole
   const char* mem;  // the text read when there is no file
   std::size_t mem_len, mem_pos;
 };
@@ -54,7 +57,9 @@ char* fs_stream_gets(char* buf, int size, fs_stream* s);
 void fs_stream_write(fs_stream* s, const char* data, std::size_t n);
 void fs_stream_puts(fs_stream* s, const char* text);
 void fs_stream_rewind(fs_stream* s);
-void fs_stream_close(fs_stream* s);
+// Closes the file: true when every write went through and the close (which
+// writes what is still buffered) succeeded.
+bool fs_stream_close(fs_stream* s);
 
 // Flag poll cache, cleared by fs_init.
 extern char fs_flag_pattern[256];

@@ -63,6 +63,14 @@ void report_pair(const char* first, const char* second) {
   FS_REPORT(1, FS_EV_COPY, text);
 }
 
+// A file of the notification that could not be written whole (a full
+// disk): reported like one that cannot be created, and removed, so that no
+// half of it stays behind.
+void discard(const char* path) {
+  fs_plat_delete(path);
+  FS_REPORT(1, FS_EV_CREATE, path);
+}
+
 struct request {
   const char* user;
   const char* address;
@@ -146,7 +154,10 @@ int compose(const request& r, const char* sys, char* work) {
     }
   }
   fs_stream_close(&in);
-  fs_stream_close(&out);
+  if (!fs_stream_close(&out)) {
+    discard(body_path);
+    return 1;
+  }
 
   char control[kPathRoom];
   if (fs_stamp_name(outdir, prefix, "888", control, sizeof control) ||
@@ -183,7 +194,12 @@ int compose(const request& r, const char* sys, char* work) {
   const char gateway[2] = {r.gateway, '\0'};
   put_line(&out, "gateway=", gateway);
   put_line(&out, "email=", r.address);
-  fs_stream_close(&out);
+  // A control file that is not whole never gets its final name: the gateway
+  // would act on it.
+  if (!fs_stream_close(&out)) {
+    discard(control);
+    return 1;
+  }
 
   char final_name[kPathRoom];
   fs_copy(final_name, sizeof final_name, control);

@@ -56,19 +56,24 @@ char* fs_stream_gets(char* buf, int size, fs_stream* s) {
   return n ? buf : nullptr;
 }
 
+// Writes n bytes; a short write marks the stream failed.
+static void put(fs_stream* s, const char* data, std::size_t n) {
+  if (!s->failed && n && std::fwrite(data, 1, n, s->file) != n) s->failed = true;
+}
+
 void fs_stream_write(fs_stream* s, const char* data, std::size_t n) {
   if (!s->text) {
-    std::fwrite(data, 1, n, s->file);
+    put(s, data, n);
     return;
   }
   std::size_t start = 0;
   for (std::size_t i = 0; i < n; ++i) {
     if (data[i] != '\n') continue;
-    std::fwrite(data + start, 1, i - start, s->file);
-    std::fwrite("\r\n", 1, 2, s->file);
+    put(s, data + start, i - start);
+    put(s, "\r\n", 2);
     start = i + 1;
   }
-  std::fwrite(data + start, 1, n - start, s->file);
+  put(s, data + start, n - start);
 }
 
 void fs_stream_puts(fs_stream* s, const char* text) { fs_stream_write(s, text, std::strlen(text)); }
@@ -79,7 +84,9 @@ void fs_stream_rewind(fs_stream* s) {
   s->ended = false;
 }
 
-void fs_stream_close(fs_stream* s) {
-  if (s->file) std::fclose(s->file);
+bool fs_stream_close(fs_stream* s) {
+  bool ok = !s->failed;
+  if (s->file && std::fclose(s->file) != 0) ok = false;
   s->file = nullptr;
+  return ok;
 }

@@ -43,6 +43,19 @@ pthread_cond_t g_box_turn = PTHREAD_COND_INITIALIZER;
 unsigned g_box_next = 0;
 unsigned g_box_serving = 0;
 
+// Windows takes `\` for a separator as well as `/`: below the work
+// directory (a member's directory such as ".\DATA", the setup program's
+// path) it becomes `/` here. The work directory is the system's own and
+// keeps its bytes.
+const char* host_path(const char* path, char (&out)[SFX_PATH_ROOM]) {
+  const std::size_t base = std::strlen(sfx_work_dir);
+  if (std::strncmp(path, sfx_work_dir, base) != 0 || std::strlen(path) >= sizeof out) return path;
+  std::strcpy(out, path);
+  for (char* p = out + base; *p; ++p)
+    if (*p == '\\') *p = '/';
+  return out;
+}
+
 bool env_set(const char* name) {
   const char* v = std::getenv(name);
   return v && v[0] && std::strcmp(v, "0") != 0;
@@ -227,17 +240,23 @@ void sfx_platform_set_progress(int percent) {
 }
 
 bool sfx_platform_make_dir(const char* path) {
+  char host[SFX_PATH_ROOM];
+  path = host_path(path, host);
   if (::mkdir(path, 0777) == 0) return true;
   struct stat st;
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool sfx_platform_is_link(const char* path) {
+  char host[SFX_PATH_ROOM];
+  path = host_path(path, host);
   struct stat st;
   return ::lstat(path, &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 std::FILE* sfx_platform_create_file(const char* path) {
+  char host[SFX_PATH_ROOM];
+  path = host_path(path, host);
   // What is not a plain file of its own goes first: a symbolic link, a hard
   // link to a file elsewhere, a pipe. A plain file is overwritten, so that a
   // read-only one is refused, as on Windows.
@@ -259,6 +278,8 @@ std::FILE* sfx_platform_create_file(const char* path) {
 }
 
 bool sfx_platform_set_file_time(const char* path, std::int32_t seconds) {
+  char host[SFX_PATH_ROOM];
+  path = host_path(path, host);
   // Opened for reading and writing, as the Win32 program does.
   const int fd = ::open(path, O_RDWR | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
@@ -311,12 +332,16 @@ void sfx_platform_lock_work_dir(const char* dir) {
 }
 
 void sfx_platform_change_dir(const char* path) {
+  char host[SFX_PATH_ROOM];
+  path = host_path(path, host);
   if (::chdir(path) != 0) {
     // Ignored: the setup program then starts in the current directory.
   }
 }
 
 bool sfx_platform_run_and_wait(const char* program, int* code) {
+  char host[SFX_PATH_ROOM];
+  program = host_path(program, host);
   // Extracted files carry no mode bits; the setup program is made runnable
   // for its owner, as it would be on Windows.
   struct stat st;

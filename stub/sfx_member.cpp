@@ -66,17 +66,14 @@ bool sfx_is_control_file(const char* dir, const char* name) {
   std::size_t found_len = 0;
   int count = 0;
   const char* parts[2] = {dir, name};
-  for (const char* p : parts) {
-    while (*p) {
-      const char* e = p;
-      while (*e && !sfx_is_sep(*e)) ++e;
-      const std::size_t n = static_cast<std::size_t>(e - p);
-      if (n > 0 && !(n == 1 && p[0] == '.')) {
-        if (++count > 1) return false;
-        found = p;
-        found_len = n;
-      }
-      p = *e ? e + 1 : e;
+  for (const char* text : parts) {
+    const char* end = text + std::strlen(text);
+    const char* part = nullptr;
+    std::size_t n = 0;
+    while (sfx_path_next(&text, end, &part, &n)) {
+      if (++count > 1) return false;
+      found = part;
+      found_len = n;
     }
   }
   const std::size_t len = sizeof SFX_CONTROL_FILE - 1;

@@ -129,6 +129,13 @@ int pack(const PackOptions& opt, const Console& con) {
       [](int, std::FILE* f) { return std::fclose(f); });
   auto check = [&](int st, const std::string& what) {
     if (st == SFX_E_OPEN) fail(printable(outputs.names().back()) + ": cannot create: " + errno_text());
+    // A write or close fails in the volume being written, not in the member
+    // whose data it held: name that file and the system's reason.
+    if (st == SFX_E_WRITE) {
+      const std::string why = errno_text();
+      const auto v = std::min<std::size_t>(static_cast<std::size_t>(writer.volumes()), outputs.names().size());
+      fail(printable(outputs.names()[v - 1]) + ": write failed: " + why);
+    }
     if (st == SFX_E_VOLUME_LARGE)
       fail(printable(opt.output) + ": the installer would pass 2 GiB; split it with --volume-size");
     if (st != SFX_OK) fail(what + ": " + sfx_write_status_text(st));

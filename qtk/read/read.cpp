@@ -3,6 +3,7 @@
 // from a PacketSource, which test and extract let decode on several
 // threads; everything the walk meets is judged, written and reported here,
 // in archive order, so the results do not depend on the number of threads.
+#include "archive_write.h"
 #include "read/reader.h"
 #include "text/text.h"
 
@@ -53,6 +54,7 @@ std::FILE* Reader::open_first() {
   volume_name_ = opt_.archive;
   std::FILE* f = open_volume(volume_name_, volume_size_);
   if (!f) fail(volume_name_ + ": " + errno_text());
+  check_reach(volume_name_, volume_size_);
   long end = 0;
   const int t = sfx_trailer_read(f, &first_packet_, &end);
   if (t != SFX_OK) std::fclose(f);
@@ -148,6 +150,20 @@ void Reader::next_volume() {
   volume_name_ = record_.next_name;
   volume_size_ = record_.next_size;
   bar_pos_ = 0;
+  check_reach(volume_name_, volume_size_);
+}
+
+// The installer positions itself in a volume with signed 32-bit file
+// offsets, as far as pack ever fills one: a larger volume (the whole file,
+// a signature included) cannot be read by it, however well qtk reads it.
+void Reader::check_reach(const std::string& name, std::uint64_t size) {
+  if (size <= SFX_MAX_VOLUME_SIZE) return;
+  const std::string what = printable(name) + ": " + std::to_string(size) +
+                           " bytes, more than the installer can read (its file positions end at " +
+                           std::to_string(SFX_MAX_VOLUME_SIZE) + ")";
+  if (mode_ != ReadMode::kTest) return con_.warn(what);
+  ++faults_;
+  con_.err << "qtk: " << what << '\n';
 }
 
 // A step that broke the packet order. Inside a member, the member ends

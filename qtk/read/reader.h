@@ -82,6 +82,7 @@ class Reader {
   bool walk_failed(int step);
 
   std::FILE* open_first();
+  void check_reach(const std::string& name, std::uint64_t size);
   void begin_member();
   void data();
   void end_member();

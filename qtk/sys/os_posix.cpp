@@ -77,7 +77,17 @@ bool list_dir(const std::string& path, std::vector<std::string>& names, FileId& 
   return true;
 }
 
-std::FILE* open_read(const std::string& path) { return std::fopen(path.c_str(), "rb"); }
+std::FILE* open_read(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  // A folder opens for reading here and then reads nothing: say what it is.
+  struct stat st{};
+  if (f && fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    std::fclose(f);
+    f = nullptr;
+    errno = EISDIR;
+  }
+  return f;
+}
 
 bool seek_to(std::FILE* f, std::uint64_t offset) { return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0; }
 

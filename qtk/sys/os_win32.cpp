@@ -224,7 +224,16 @@ bool list_dir(const std::string& path, std::vector<std::string>& names, FileId& 
   return true;
 }
 
-std::FILE* open_read(const std::string& path) { return _wfopen(wide(path).c_str(), L"rb"); }
+std::FILE* open_read(const std::string& path) {
+  const std::wstring w = wide(path);
+  std::FILE* f = _wfopen(w.c_str(), L"rb");
+  // A folder is refused as "access denied": say what it is.
+  if (!f) {
+    const DWORD a = GetFileAttributesW(w.c_str());
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY)) errno = EISDIR;
+  }
+  return f;
+}
 
 bool seek_to(std::FILE* f, std::uint64_t offset) { return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0; }
 

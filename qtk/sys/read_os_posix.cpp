@@ -14,7 +14,7 @@
 namespace qtk {
 
 std::FILE* open_volume(const std::string& name, std::uint64_t& size) {
-  std::FILE* f = std::fopen(name.c_str(), "rb");
+  std::FILE* f = open_read(name);
   if (!f) return nullptr;
   struct stat st{};
   fstat(fileno(f), &st);

@@ -80,7 +80,7 @@ bool remove_existing(const std::wstring& path, std::string& error) {
 }  // namespace
 
 std::FILE* open_volume(const std::string& name, std::uint64_t& size) {
-  std::FILE* f = _wfopen(wide(name).c_str(), L"rb");
+  std::FILE* f = open_read(name);
   if (!f) return nullptr;
   LARGE_INTEGER n{};
   GetFileSizeEx(handle_of(_fileno(f)), &n);

@@ -30,6 +30,8 @@ std::uint64_t parse_size(const std::string& text) {
   else if (unit == "M" || unit == "MB" || unit == "MIB") mul = 1024 * 1024;
   else if (unit == "G" || unit == "GB" || unit == "GIB") mul = 1024ull * 1024 * 1024;
   else usage_error("bad size '" + text + "' (use bytes, or K, M, G, or 360K, 720K, 1.2M, 1.44M, DMF, 2.88M)");
+  // A product past 64 bits would wrap round to some other, smaller size.
+  if (n > UINT64_MAX / mul) usage_error("size '" + text + "' is too large");
   return n * mul;
 }
 

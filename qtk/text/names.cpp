@@ -8,16 +8,10 @@ namespace qtk {
 
 std::vector<std::string> path_parts(const std::string& path) {
   std::vector<std::string> parts;
-  std::string cur;
-  for (char c : path) {
-    if (sfx_is_sep(c)) {
-      if (!cur.empty() && cur != ".") parts.push_back(cur);
-      cur.clear();
-    } else {
-      cur += c;
-    }
-  }
-  if (!cur.empty() && cur != ".") parts.push_back(cur);
+  const char* cursor = path.data();
+  const char* part = nullptr;
+  std::size_t n = 0;
+  while (sfx_path_next(&cursor, path.data() + path.size(), &part, &n)) parts.emplace_back(part, n);
   return parts;
 }
 
@@ -58,16 +52,8 @@ const char* decoded_path_problem(const std::string& dir, const std::string& name
   for (const std::string* text : {&dir, &name}) {
     if (text == &dir && dir == ".") continue;
     // Doubled separators and "." parts name nothing, as in the byte-wise check.
-    std::string part;
-    for (std::size_t i = 0; i <= text->size(); ++i) {
-      if (i < text->size() && !sfx_is_sep((*text)[i])) {
-        part += (*text)[i];
-        continue;
-      }
-      if (!part.empty() && part != ".")
-        if (const char* why = decoded_part_problem(part)) return why;
-      part.clear();
-    }
+    for (const std::string& part : path_parts(*text))
+      if (const char* why = decoded_part_problem(part)) return why;
   }
   return nullptr;
 }

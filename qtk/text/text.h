@@ -40,7 +40,8 @@ std::string fold_case(const std::string& s);
 
 // ---- names.cpp: member paths and names -------------------------------------------
 
-// Splits a member path at `/` and `\`, leaving out empty and "." parts.
+// Splits a member path at `/` and `\`, leaving out empty and "." parts (the
+// parts that sfx_path_next gives, as strings).
 std::vector<std::string> path_parts(const std::string& path);
 // A path (code page bytes, `/` and `\` alike) as Windows compares paths:
 // its parts folded by the code page; equal keys name one file.

@@ -71,6 +71,24 @@ TEST(MemberPath, AcceptsOrdinaryPaths) {
   EXPECT_EQ(check("./DATA/./deep/.", "./a"), nullptr);
 }
 
+TEST(MemberPath, PartsPassOverEmptyAndDotParts) {
+  auto parts = [](const std::string& s) {
+    std::vector<std::string> out;
+    const char* cursor = s.data();
+    const char* p = nullptr;
+    std::size_t n = 0;
+    while (sfx_path_next(&cursor, s.data() + s.size(), &p, &n)) out.emplace_back(p, n);
+    EXPECT_EQ(cursor, s.data() + s.size());
+    return out;
+  };
+  using Parts = std::vector<std::string>;
+  EXPECT_EQ(parts("./a//b\\.\\..\\c."), (Parts{"a", "b", "..", "c."}));
+  EXPECT_EQ(parts(".x/..."), (Parts{".x", "..."}));
+  EXPECT_EQ(parts(".\\/./"), Parts{});
+  // The end bounds the text, not a zero byte.
+  EXPECT_EQ(parts(std::string("a\0b/c", 5)), (Parts{std::string("a\0b", 3), "c"}));
+}
+
 TEST(MemberPath, RefusesEscapesAndWindowsTraps) {
   struct Case { const char* dir; const char* name; const char* why; };
   const Case cases[] = {

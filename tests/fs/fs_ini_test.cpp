@@ -176,6 +176,16 @@ TEST(FsIni, DuplicatesDeleteAndWriteBack) {
   EXPECT_EQ(read_bytes(out), "[S]\nOTHER=o\n[S]\nK=second\n");
 
   EXPECT_EQ(fs_ini_write(t.t, dir.file("missing-dir/out.ini").c_str()), 1);
+#ifndef _WIN32
+  // A full disk: a small table fails when its buffer is written at the
+  // close, a large one while it is written.
+  EXPECT_EQ(fs_ini_write(t.t, "/dev/full"), 1);
+  std::string many;
+  for (int i = 0; i < 300; ++i) many += "k" + std::to_string(i) + "=" + std::string(100, 'v') + "\n";
+  Table large(read_text(dir, many));
+  ASSERT_TRUE(large.t);
+  EXPECT_EQ(fs_ini_write(large.t, "/dev/full"), 1);
+#endif
 }
 
 TEST(FsIni, AppendCopiesEntriesAndKeepsCase) {

@@ -214,6 +214,24 @@ TEST_F(FsMail, ResultCodesOfFailingSteps) {
   EXPECT_EQ(log.events[1].first, "2> " + sys.prefix() + "mail\\out\\Mz0000rs01.ctl");
   EXPECT_EQ(out("Mz0000rs01.ctl"), "old");
   EXPECT_TRUE(has("Mz0000rs01.888"));
+#ifndef _WIN32
+  // 1: the body, then the control file, on a full disk. What could not be
+  // written whole is removed, and no control file gets its final name.
+  for (const char* full : {"Mz0000rs00.txt", "Mz0000rs01.888"}) {
+    std::filesystem::remove_all(sys.path() / "mail" / "out");
+    std::filesystem::create_directories(sys.path() / "mail" / "out");
+    std::filesystem::create_symlink("/dev/full", out_path(full));
+    log.events.clear();
+    freeze_clock(kT);
+    EXPECT_EQ(mail(), 1) << full;
+    ASSERT_EQ(log.events.size(), 1u) << full;
+    EXPECT_EQ(log.events[0].event, 0xC0000009u);
+    EXPECT_EQ(log.events[0].first, sys.prefix() + "mail\\out\\" + full);
+    EXPECT_FALSE(std::filesystem::is_symlink(out_path(full))) << full;
+    EXPECT_FALSE(has("Mz0000rs01.ctl")) << full;
+  }
+  EXPECT_EQ(out("Mz0000rs00.txt"), "B\r\n");  // a whole body stays, as after other failures
+#endif
   // 3: no system path.
   settings.remove("global", "system", "path");
   log.events.clear();

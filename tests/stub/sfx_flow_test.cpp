@@ -297,6 +297,25 @@ TEST_F(SfxFlow, RefusedMemberPathsWriteNothingOutside) {
   }
 }
 
+TEST_F(SfxFlow, BackslashesSeparateMemberPathsAsOnWindows) {
+  TestArchive a;
+  a.member(".\\DATA", "a.txt", "a");
+  a.member("docs\\deep", "b.txt", "b");
+  a.member(".", "qtksfx.ini", "[system]\r\nrun=bin\\setup.sh\r\n");
+  a.member("bin", "setup.sh", kSetupScript);
+  a.archive_end();
+  save(a);
+  EXPECT_EQ(run(), 3);  // the setup program's own exit code
+  EXPECT_EQ(boxes_, Boxes{});
+  EXPECT_EQ(slurp(work_ / "DATA/a.txt"), "a");  // its time set too: no box says otherwise
+  EXPECT_EQ(slurp(work_ / "docs/deep/b.txt"), "b");
+  EXPECT_FALSE(fs::exists(work_ / ".\\DATA"));
+  EXPECT_FALSE(fs::exists(work_ / "docs\\deep"));
+  // The setup program is found and started in its own folder.
+  EXPECT_EQ(slurp(work_ / "bin/setup-report.txt"),
+            "arg=" + work_dir_ + "bin/setup.sh 0\ncwd=" + work_.string() + "/bin\ndone\n");
+}
+
 TEST_F(SfxFlow, PathsThatDoNotFitAreRefusedNotCut) {
   // A deep work directory: with it, directory and name need more than 1023
   // characters.

@@ -1,4 +1,9 @@
 // qtk pack: round trips, names, order, volumes, links, the control file, failures.
+#include <sys/resource.h>
+
+#include <cerrno>
+#include <csignal>
+
 #include "pack_fixture.h"
 #include "text/text.h"
 
@@ -129,6 +134,13 @@ TEST_F(Pack, VolumeSizeTooSmallIsAClearError) {
   EXPECT_EQ(qtk::parse_size("720k"), 737280u);
   EXPECT_EQ(qtk::parse_size("2M"), 2097152u);
   EXPECT_EQ(qtk::parse_size("12345"), 12345u);
+  // Sizes past 64 bits are refused, not wrapped round: 17179869185G would be 1 GiB.
+  EXPECT_EQ(qtk::parse_size("17179869183G"), 18446744072635809792u);
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--volume-size", "17179869184G"}).code, 2);
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--volume-size", "17179869185G"}).code, 2);
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "-j", "18446744073709551617"}).code, 2);
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "4294968548"}).code, 2);
+  EXPECT_FALSE(fs::exists(out));
 }
 
 TEST_F(Pack, RefusesNamesTheInstallerWouldRefuse) {
@@ -280,6 +292,21 @@ TEST_F(Pack, FailedPackLeavesNoInstallerBehind) {
                         "setup.exe"});
   EXPECT_EQ(s.code, 1);
   EXPECT_NE(s.err.find("none not found"), std::string::npos);
+  // A full disk (here a limit on the size of files): the volume being
+  // written is named, with the system's reason, and nothing is left.
+  struct rlimit old{}, small{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  small = old;
+  small.rlim_cur = 100000;
+  std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Result full = pack(src, out, {"--run", "setup.exe"});
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, SIG_DFL);
+  EXPECT_EQ(full.code, 1);
+  EXPECT_NE(full.err.find("qtk: " + out.string() + ": write failed: " + std::strerror(EFBIG)), std::string::npos)
+      << full.err;
+  EXPECT_TRUE(fs::is_empty(out.parent_path()));
 }
 
 TEST_F(Pack, OutputInsideTheFolderIsLeftOut) {

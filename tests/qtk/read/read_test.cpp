@@ -1,4 +1,6 @@
 // qtk list, test and extract: damage found and named, volumes, threads, times.
+#include <cerrno>
+
 #include "read_fixture.h"
 
 namespace {
@@ -82,6 +84,48 @@ TEST_F(Read, MissingVolumeIsNamed) {
   EXPECT_NE(r.err.find("volume 3 is missing: looked for " + (root / "setup.002").string()), std::string::npos)
       << r.err;
   EXPECT_EQ(extract().code, 1);
+}
+
+TEST_F(Read, VolumesTheInstallerCannotReadAreFaults) {
+  // Volume 1: the same archive behind 2 GiB of holes. qtk reads it, the
+  // installer's 32-bit file positions do not reach its trailer.
+  build(setup, stub_bytes, {{".", "a.txt", sample(1000, 4)}, control()});
+  Bytes good = read_bytes(setup);
+  constexpr std::uint64_t kHoles = 1ull << 31;
+  const auto p = static_cast<std::uint32_t>(stub_bytes.size() + kHoles);
+  std::memcpy(good.data() + good.size() - 8, &p, 4);
+  const fs::path big = root / "big.exe";
+  {
+    std::ofstream f(big, std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(kHoles));
+    f.write(reinterpret_cast<const char*>(good.data()), static_cast<std::streamsize>(good.size()));
+  }
+  const std::string what = ": " + std::to_string(kHoles + good.size()) +
+                           " bytes, more than the installer can read (its file positions end at 2147483647)";
+  Result r = run({"test", big.string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "qtk: " + big.string() + what + "\nqtk: " + big.string() + ": 1 fault\n");
+  // Extract warns and goes on: qtk itself reads the volume.
+  r = run({"extract", big.string(), "-C", dst.string()});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_NE(r.err.find("warning: " + big.string() + what), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::exists(dst / "a.txt"));
+
+  // A later volume, grown past the limit after its volume end.
+  build(setup, stub_bytes, {{".", "a.txt", sample(20000, 6)}, control()}, 2000);
+  fs::resize_file(root / "setup.001", kHoles);
+  r = run({"test", setup.string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("qtk: " + (root / "setup.001").string() + ": 2147483648 bytes, more than the installer"),
+            std::string::npos)
+      << r.err;
+  fs::resize_file(root / "setup.001", kHoles - 1);
+  EXPECT_EQ(run({"test", setup.string(), "-q"}).code, 0);
+
+  // A folder where a volume is expected is said to be one.
+  r = run({"list", dst.string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "qtk: " + dst.string() + ": " + std::strerror(EISDIR) + "\n");
 }
 
 // The files below a folder and their bytes.
