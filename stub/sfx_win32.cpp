@@ -115,8 +115,18 @@ INT_PTR CALLBACK sfx_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARA
       sfx_dialog = window;  // releases the main thread
       RECT client;
       GetClientRect(window, &client);
+      // The bar's place is given in pixels of a 96-DPI screen; the program
+      // is DPI-aware (its manifest), so on a denser screen the dialog grows
+      // with the system's DPI and the bar with it.
+      int dpi = 96;
+      if (HDC screen = GetDC(nullptr)) {
+        dpi = GetDeviceCaps(screen, LOGPIXELSY);
+        ReleaseDC(nullptr, screen);
+      }
+      if (dpi <= 0) dpi = 96;
       HWND bar = CreateWindowExA(0, "msctls_progress32", nullptr, WS_CHILD | WS_VISIBLE,
-                                 client.left + 12, client.top + 130, 430, 14, window, nullptr,
+                                 client.left + MulDiv(12, dpi, 96), client.top + MulDiv(130, dpi, 96),
+                                 MulDiv(430, dpi, 96), MulDiv(14, dpi, 96), window, nullptr,
                                  static_cast<HINSTANCE>(sfx_instance), nullptr);
       sfx_progress_bar = bar;
       if (!bar) {
