@@ -1,39 +1,48 @@
 #include "model.h"
 
 #include <algorithm>
-#include <array>
+#include <atomic>
 
 namespace codec {
 
 namespace {
-constexpr std::array<std::uint16_t, kRingSize + 1> make_pos_table() {
-  std::array<std::uint16_t, kRingSize + 1> t{};
-  t[kRingSize] = 0;
-  for (unsigned i = kRingSize; i >= 1; --i)
-    t[i - 1] = static_cast<std::uint16_t>(t[i] + 10000 / (i + 200));
-  return t;
-}
-constexpr auto kPosTable = make_pos_table();
-static_assert(kPosTable[0] == kPosTotal);
-static_assert(kPosTable[1] == 28519);
-static_assert(kPosTable[4095] == 2);
+// The position tables are built at the first model_init rather than stored:
+// as constants they were 15 KB of the stub's file.
 constexpr unsigned kBuckets = (kPosTotal >> kPosBucketShift) + 1;
-constexpr std::array<std::uint16_t, kBuckets> make_start_table() {
-  std::array<std::uint16_t, kBuckets> t{};
+std::uint16_t pos_table[kRingSize + 1];
+std::uint16_t start_table[kBuckets];
+std::atomic<int> tables_state{0};  // 0 not built, 1 being built, 2 ready
+
+void build_tables() {
+  pos_table[kRingSize] = 0;
+  for (unsigned i = kRingSize; i >= 1; --i)
+    pos_table[i - 1] = static_cast<std::uint16_t>(pos_table[i] + 10000 / (i + 200));
   // The index for x falls as x grows: walk the buckets from the top down.
   unsigned i = 1;
   for (unsigned b = kBuckets; b-- > 0;) {
     const unsigned x = std::min(((b + 1) << kPosBucketShift) - 1, kPosTotal - 1);
-    while (kPosTable[i] > x) ++i;
-    t[b] = static_cast<std::uint16_t>(i);
+    while (pos_table[i] > x) ++i;
+    start_table[b] = static_cast<std::uint16_t>(i);
   }
-  return t;
 }
-constexpr auto kStartTable = make_start_table();
+
+// Every stream starts with model_init, so the tables are there before any
+// coder reads them, on whichever thread comes first; the others wait.
+void tables_ready() {
+  if (tables_state.load(std::memory_order_acquire) == 2) return;
+  int expected = 0;
+  if (tables_state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+    build_tables();
+    tables_state.store(2, std::memory_order_release);
+  } else {
+    while (tables_state.load(std::memory_order_acquire) != 2) {
+    }
+  }
+}
 }  // namespace
 
-const std::uint16_t* const pos_cum = kPosTable.data();
-const std::uint16_t* const pos_start = kStartTable.data();
+const std::uint16_t* const pos_cum = pos_table;
+const std::uint16_t* const pos_start = start_table;
 
 #if defined(__SIZEOF_INT128__)
 const std::uint64_t* division_table() {
@@ -48,6 +57,7 @@ const std::uint64_t* division_table() {
 #endif
 
 void model_init(Model& m) {
+  tables_ready();
   m.freq[0] = 0;
   for (unsigned s = 1; s <= kChars; ++s) {
     m.sym_to_char[s] = static_cast<std::uint16_t>(s - 1);

@@ -123,6 +123,7 @@ inline void model_update(Model& m, unsigned s) {
 }
 
 // Fixed position distribution: pos_cum[4096] = 0, pos_cum[0] = 28568.
+// Both tables are built by the first model_init.
 extern const std::uint16_t* const pos_cum;
 // For the decoder's look-up: pos_start[x >> kPosBucketShift] is the smallest
 // index whose entry is at most the largest x of that bucket, so the index
