@@ -5,8 +5,8 @@
 // encoder), as the stub uses them. The packer compresses packets in
 // parallel; for that, CodecEncoder carries a private copy of the encoder
 // state and packet_encode/packet_emit split packet_write in two. Its
-// reader decodes in parallel in the same way: packet_read_raw and
-// packet_decode split packet_read in two.
+// reader, and the stub's decoding threads, decode in parallel in the same
+// way: packet_read_raw and packet_decode split packet_read in two.
 #pragma once
 
 #include <cstdint>
@@ -71,12 +71,16 @@ struct Packet {
 };
 
 // ---- codec error reports ---------------------------------------------------
-// The codec's one way to tell the user that something went wrong inside
-// it: it passes the code to the hook that the host installed (the stub's
-// sfx_report_codec_error shows message 23; the packer counts and prints
-// it). Without a hook nothing is shown.
-using codec_error_hook = int (*)(int code);
-void codec_set_error_hook(codec_error_hook hook);
+// Besides its statuses, a decode reports what went wrong inside it: code 1
+// for a stream shorter than its size header, code 2 for a stream read more
+// than 100 bytes past its end. Each decode fills the report its caller
+// hands it (none: the report is dropped), and the caller shows it (the
+// stub's sfx_report_codec_error, message 23) or counts it (the packer), on
+// its own thread and at its own time. One decode makes one report at most.
+struct CodecReport {
+  int count;  // reports made
+  int code;   // the last one's code; 0 without one
+};
 
 // ---- streams ---------------------------------------------------------------
 // Decodes one compressed stream (size header first). Status 0, or 1 for an
@@ -92,6 +96,7 @@ int codec_stream_size(const std::uint8_t* stream, std::uint32_t len, std::uint32
 struct CodecDecodeStats {
   std::uint32_t produced;   // bytes the stream produced (may exceed output_cap)
   std::uint32_t overread;   // bytes read past the end of the input
+  CodecReport report;       // what the decode reported
 };
 int codec_decompress_ex(const std::uint8_t* input, std::uint8_t* output,
                         std::uint32_t input_len, std::uint32_t output_cap,
@@ -110,8 +115,9 @@ void packet_check(const Packet* packet, std::uint8_t* check_sum, std::uint8_t* c
 // the payload gives: a stored payload is its data (the archive end alone,
 // type 0x81 with unpacked length 12 and stored length 8, differs), and a
 // compressed one must decode to exactly the unpacked length while reading
-// no more than the 2 bytes past its end that a valid stream may.
-int packet_read(Packet* packet, std::FILE* in);
+// no more than the 2 bytes past its end that a valid stream may. The
+// decoder's report, if any, goes to `report` (when given).
+int packet_read(Packet* packet, std::FILE* in, CodecReport* report = nullptr);
 
 // packet_read in two halves, for a reader that decodes packets on several
 // threads. packet_read_raw reads the header and the payload and holds the
@@ -123,11 +129,12 @@ int packet_read(Packet* packet, std::FILE* in);
 // stored length) as its only scratch space: 0, PACKET_DECODE_FAILED,
 // PACKET_BAD_LENGTHS, or PACKET_TOO_LONG when the payload does not fit
 // `work` or the unpacked length the record; on 0 bit 7 of the type is
-// cleared. It touches no shared state but the error hook, so packets with
-// work buffers of their own decode at the same time; the hook is then
-// called on the thread that decodes.
+// cleared. It touches no shared state, so packets with work buffers of
+// their own decode at the same time; each decode's report goes to its own
+// `report` (when given), for the caller to show or count.
 int packet_read_raw(Packet* packet, std::FILE* in);
-int packet_decode(Packet* packet, std::uint8_t* work, std::uint32_t work_cap);
+int packet_decode(Packet* packet, std::uint8_t* work, std::uint32_t work_cap,
+                  CodecReport* report = nullptr);
 
 // Check bytes over a header (type as on disk, both lengths) and a payload.
 void packet_check_bytes(std::uint8_t type, std::uint32_t stored_len, std::uint32_t unpacked_len,

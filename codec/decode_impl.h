@@ -138,9 +138,10 @@ inline unsigned decode_position(Decoder& d) {
 template <class OnToken>
 int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t input_len,
                   std::uint32_t output_cap, CodecDecodeStats* stats, OnToken&& on_token) {
-  if (stats) *stats = CodecDecodeStats{0, 0};
+  if (stats) *stats = CodecDecodeStats{};
+  CodecReport* report = stats ? &stats->report : nullptr;
   if (input_len < 4) {
-    report_error(1);
+    report_error(report, 1);
     return CODEC_BAD_HEADER;
   }
   const std::uint32_t size = codec_load_le32(input);
@@ -199,7 +200,7 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
   const std::uint64_t fetched = 4 + (d.consumed + 7) / 8;
   const std::uint32_t overread =
       fetched > input_len ? static_cast<std::uint32_t>(std::min<std::uint64_t>(fetched - input_len, 0xFFFFFFFFu)) : 0;
-  if (overread > kOverreadLimit) report_error(2);
+  if (overread > kOverreadLimit) report_error(report, 2);
   if (stats) {
     stats->produced = produced;
     stats->overread = overread;

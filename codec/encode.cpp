@@ -51,7 +51,7 @@ inline void put_byte(CodecEncoder& e, std::uint32_t b) {
     e.out[e.out_len] = static_cast<std::uint8_t>(b);
   } else if (e.status == CODEC_OK) {
     e.status = CODEC_OUTPUT_FULL;
-    report_error(2);
+    report_error(nullptr, 2);  // the status says it
   }
   ++e.out_len;
 }
@@ -367,7 +367,7 @@ int codec_compress(const std::uint8_t* input, std::uint8_t* output, std::uint32_
                    std::uint32_t output_cap, std::uint32_t* output_len) {
   CodecEncoder* e = shared_encoder();
   if (!e) {
-    codec::report_error(3);
+    codec::report_error(nullptr, 3);  // the status says it
     return CODEC_NO_MEMORY;
   }
   return codec_compress_with(e, input, output, input_len, output_cap, output_len);

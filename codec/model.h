@@ -24,8 +24,8 @@ constexpr std::uint32_t kQ4 = 0x20000;
 constexpr std::uint32_t kMaxCum = 0x7FFF;
 constexpr std::uint32_t kPosTotal = 28568;
 
-// Passes an error code to the host's hook (codec_set_error_hook).
-void report_error(int code);
+// Reports an error code into `report` (null: the caller does not look).
+void report_error(CodecReport* report, int code);
 
 // Division by the model's total without a divide instruction, where the
 // target has 128-bit products: for every n < 2^32 and d < 2^15,

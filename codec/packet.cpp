@@ -119,7 +119,8 @@ int packet_read_raw(Packet* packet, std::FILE* in) {
   return PACKET_OK;
 }
 
-int packet_decode(Packet* packet, std::uint8_t* work, std::uint32_t work_cap) {
+int packet_decode(Packet* packet, std::uint8_t* work, std::uint32_t work_cap, CodecReport* report) {
+  if (report) *report = CodecReport{};
   // The unpacked length is what the payload gives, never what the buffer
   // happens to hold beyond it.
   if (packet->type & PACKET_STORED) {
@@ -133,8 +134,9 @@ int packet_decode(Packet* packet, std::uint8_t* work, std::uint32_t work_cap) {
     if (packet->stored_len > work_cap || packet->unpacked_len > packet->capacity) return PACKET_TOO_LONG;
     std::memcpy(work, packet->data, packet->stored_len);
     CodecDecodeStats st{};
-    if (codec_decompress_ex(work, packet->data, packet->stored_len, packet->unpacked_len, &st) != 0)
-      return PACKET_DECODE_FAILED;
+    const int status = codec_decompress_ex(work, packet->data, packet->stored_len, packet->unpacked_len, &st);
+    if (report) *report = st.report;
+    if (status != 0) return PACKET_DECODE_FAILED;
     if (codec_load_le32(work) != packet->unpacked_len || st.produced != packet->unpacked_len ||
         st.overread > kValidOverread)
       return PACKET_BAD_LENGTHS;
@@ -143,8 +145,9 @@ int packet_decode(Packet* packet, std::uint8_t* work, std::uint32_t work_cap) {
   return PACKET_OK;
 }
 
-int packet_read(Packet* packet, std::FILE* in) {
+int packet_read(Packet* packet, std::FILE* in, CodecReport* report) {
+  if (report) *report = CodecReport{};
   const int st = packet_read_raw(packet, in);
   if (st != PACKET_OK) return st;
-  return packet_decode(packet, codec::g_work, codec::g_work_size);
+  return packet_decode(packet, codec::g_work, codec::g_work_size, report);
 }

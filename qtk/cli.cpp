@@ -355,12 +355,6 @@ unsigned command_bit(const std::string& cmd) {
   return 0;
 }
 
-std::ostream* g_codec_err = nullptr;
-int codec_error(int code) {
-  if (g_codec_err) *g_codec_err << "qtk: the codec reported error " << code << '\n';
-  return 0;
-}
-
 }  // namespace
 
 std::vector<std::string> option_names(const std::string& command) {
@@ -376,8 +370,6 @@ std::vector<std::string> option_names(const std::string& command) {
 int run_command(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
                 bool err_is_terminal) {
   Console con{out, err, err_is_terminal, false};
-  g_codec_err = &err;
-  codec_set_error_hook(codec_error);
   try {
     return command(args, con);
   } catch (const Error& e) {

@@ -76,7 +76,6 @@ int decompress_file(const std::string& in, const std::string& out) {
   // claims, and a stream that runs past its last byte is refused at the
   // first pass that gets there. The passes together decode at most about
   // twice the output.
-  codec_set_error_hook(nullptr);
   std::vector<std::uint8_t> plain;
   std::uint32_t cap = std::min<std::uint32_t>(size, 1u << 20);
   for (;;) {

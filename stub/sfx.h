@@ -93,6 +93,18 @@ void sfx_extract_member();
 // diskette until it opens (or the user cancels from the progress window).
 void sfx_change_volume();
 
+// The walk's packets. sfx_read_ahead_start, with volume 1 open at its first
+// packet, starts the decoding threads: one per processor (QTKSFX_DECODERS=N
+// sets the number), at most 8; with one, none is started and each packet
+// is read and decoded when the walk asks for it. sfx_read_ahead_packet
+// gives the walk the next packet in archive order (a packet_read status),
+// after moving the progress bar to where it starts (inside a member) and
+// showing the codec's reports on it; sfx_read_ahead_resume goes on reading
+// once the walk has changed volumes.
+void sfx_read_ahead_start();
+int sfx_read_ahead_packet(Packet* packet, bool in_member);
+void sfx_read_ahead_resume();
+
 // True when a member's directory and file name (as checked by
 // sfx_member_path_check) land on the control file in the work directory.
 bool sfx_is_control_file(const char* dir, const char* name);
@@ -106,7 +118,8 @@ bool sfx_is_control_file(const char* dir, const char* name);
 // "%s" of the text. Blocks until the box is closed; returns 0.
 int sfx_show_message(int caption, int text, const char* arg, bool info);
 // The codec's one message: 23 with the code in decimal under caption 18.
-// The flow installs it as the codec's error hook; returns 0.
+// Shown for each report of a packet's decode when the walk reaches that
+// packet; returns 0.
 int sfx_report_codec_error(int code);
 // The whole text of the progress window's status box.
 void sfx_show_status(int text, const char* arg);

@@ -105,15 +105,16 @@ void open_archive(bool own_path_fits) {
   sfx_set_progress(std::ftell(sfx_archive));
 }
 
-// The stub's packet source for the archive walk: the open volume. Inside a
-// member the progress bar follows the position before every read.
+// The stub's packet source for the archive walk: the open volume, read and
+// decoded ahead. Inside a member the progress bar follows the position of
+// every packet.
 int read_packet(void*, Packet* packet, const sfx_walk* walk) {
-  if (walk->in_member) sfx_set_progress(std::ftell(sfx_archive));
-  return packet_read(packet, sfx_archive);
+  return sfx_read_ahead_packet(packet, walk->in_member != 0);
 }
 
 int next_volume(void*) {
   sfx_change_volume();
+  sfx_read_ahead_resume();
   return 0;
 }
 
@@ -265,7 +266,6 @@ int sfx_run(const char* own_path) {
     return 1;  // nothing was installed
   }
 
-  codec_set_error_hook(sfx_report_codec_error);
   const int status = codec_init(SFX_PACKET_SIZE);
   if (status != 0) {
     char code[16];
@@ -279,6 +279,7 @@ int sfx_run(const char* own_path) {
   // The work directory and its fixed names are shared: another installer
   // that writes there goes first, until its setup program has ended.
   sfx_platform_lock_work_dir(sfx_work_dir);
+  sfx_read_ahead_start();
   walk_archive();
   std::fclose(sfx_archive);
   sfx_archive = nullptr;

@@ -63,3 +63,15 @@ void sfx_platform_lock_work_dir(const char* dir);
 // ends; false when it could not be started, else its exit code in *code.
 bool sfx_platform_run_and_wait(const char* program, int* code);
 [[noreturn]] void sfx_platform_exit(int code);
+
+// ---- decoding threads --------------------------------------------------------
+// Processors of the machine; 1 when unknown.
+unsigned sfx_platform_processors();
+// Starts a thread that runs run(arg); false when it could not be started.
+// The thread is never waited for: it ends with the process.
+bool sfx_platform_start_thread(void (*run)(void* arg), void* arg);
+// Counting semaphores: a new one holding `initial` units (null when none
+// could be made); take one unit, waiting until there is one; give one back.
+void* sfx_platform_semaphore(unsigned initial);
+void sfx_platform_wait(void* semaphore);
+void sfx_platform_post(void* semaphore);

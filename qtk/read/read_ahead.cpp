@@ -23,15 +23,6 @@ bool packet_status_recoverable(int status) {
 
 namespace {
 
-// The codec's reports, counted on the thread that decodes a packet.
-thread_local int t_reports = 0;
-thread_local int t_last_report = 0;
-int count_report(int code) {
-  ++t_reports;
-  t_last_report = code;
-  return 0;
-}
-
 // The volume being read, and the way to the next one.
 struct Volumes {
   std::FILE* f;
@@ -79,10 +70,10 @@ void read_raw(Volumes& v, Packet* p, PacketRecord& r) {
 // The rest of packet_read, from memory.
 void decode(Packet* p, std::vector<std::uint8_t>& work, PacketRecord& r) {
   if (r.status != PACKET_OK) return;
-  t_reports = 0;
-  r.status = packet_decode(p, work.data(), static_cast<std::uint32_t>(work.size()));
-  r.reports = t_reports;
-  r.last_report = t_last_report;
+  CodecReport report{};
+  r.status = packet_decode(p, work.data(), static_cast<std::uint32_t>(work.size()), &report);
+  r.reports = report.count;
+  r.last_report = report.code;
 }
 
 // A volume end, read whole, moves reading to the next volume.
@@ -231,9 +222,6 @@ struct PacketSource::Impl {
 PacketSource::PacketSource(std::FILE* first, const std::string& name, unsigned jobs)
     : impl_(std::make_unique<Impl>(first, name, std::max(1u, jobs))) {
   Impl& d = *impl_;
-  // A packet's reports are faults of that packet; the stub would show its
-  // message for each.
-  codec_set_error_hook(count_report);
   if (d.jobs == 1) {
     d.work.resize(SFX_PACKET_SIZE);
     return;

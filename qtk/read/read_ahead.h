@@ -14,7 +14,8 @@ namespace qtk {
 // What reading and decoding one packet gave, and where it stood.
 struct PacketRecord {
   int status = 0;            // as packet_read gives it
-  int reports = 0;           // the codec's reports while it decoded
+  int reports = 0;           // the codec's reports while it decoded (a packet's
+                             // faults: the stub shows its message for each)
   int last_report = 0;       // the last of them
   long offset = 0, end = 0;  // where the packet starts and ends in its volume
   // After an archive end: the bytes that follow it (the signature).
@@ -42,8 +43,7 @@ bool packet_status_recoverable(int status);
 class PacketSource {
  public:
   // `first` stands at volume 1's first packet; the source owns it and every
-  // later volume. Installs the codec's error hook that counts its reports
-  // per packet.
+  // later volume.
   PacketSource(std::FILE* first, const std::string& name, unsigned jobs);
   ~PacketSource();
   PacketSource(const PacketSource&) = delete;

@@ -250,6 +250,75 @@ TEST_F(SfxFlow, MemberFailures) {
   }
 }
 
+TEST_F(SfxFlow, DamageAfterManyGoodMembersShowsWhenTheWalkGetsThere) {
+  // Packets are decoded ahead of the walk. A damaged packet far into the
+  // archive is shown when the walk reaches it: after every member before
+  // it has been written whole (and the damaged member's first packet),
+  // and nothing after it is written or shown, not even the codec's report
+  // on a later packet that was decoded ahead.
+  const TestArchive::Bytes far{0xA0, 0x86, 0x01, 0x00, 0x12, 0x34, 0x56, 0x78};  // report 2
+  const std::string read_error = err("ERROR", "Error reading file. Installation self-extract file is probably damaged.");
+  const std::string report = err("Problem...", "Error during file decompression. Code = 2. Installation "
+                                               "self-extract file is probably damaged. Switch to main "
+                                               "application's window and press \"Cancel\".");
+  std::vector<std::string> good;
+  std::uint32_t x = 7;
+  for (int m = 0; m < 30; ++m) {
+    std::string c;
+    while (c.size() < 120000 + 5000u * static_cast<unsigned>(m)) {  // two or three packets each
+      x = x * 1103515245u + 12345u;
+      c += "word" + std::to_string((x >> 16) % 97) + (x & 0x100 ? "\n" : " ");
+    }
+    good.push_back(c);
+  }
+  for (const bool check_bytes : {false, true}) {
+    fs::remove_all(work_);
+    fs::create_directories(work_);
+    TestArchive a;
+    for (std::size_t m = 0; m < good.size(); ++m)
+      a.member("good/" + std::to_string(m % 3), "m" + std::to_string(m), good[m], 1000000000 + static_cast<int>(m));
+    a.header(".", "damaged.txt", 0);
+    a.data("written before the damage");
+    if (check_bytes) {
+      a.data("damaged");
+      a.volume(0).back() ^= 0x55;
+    } else {
+      a.framed(SFX_MEMBER_DATA, 100000, far);
+    }
+    a.end(100025, 2);
+    a.member(".", "after.txt", "x");
+    a.header(".", "late.txt", 0);
+    a.framed(SFX_MEMBER_DATA, 100000, far);
+    a.end(100000, 1);
+    control_and_setup(a);
+    a.archive_end();
+    save(a);
+
+    EXPECT_EQ(run(), 1);
+    const Boxes want = check_bytes ? Boxes{read_error, closing_files()} : Boxes{report, read_error, closing_files()};
+    EXPECT_EQ(boxes_, want);
+    // The boxes come after the damaged member's status, the last one shown.
+    const auto damaged_status = std::find_if(lines_.begin(), lines_.end(), [](const std::string& l) {
+      return l.rfind("status: ", 0) == 0 && l.find("damaged.txt") != std::string::npos;
+    });
+    ASSERT_NE(damaged_status, lines_.end());
+    EXPECT_EQ(std::find_if(lines_.begin(), damaged_status, [](const std::string& l) { return l.rfind("box ", 0) == 0; }),
+              damaged_status);
+    EXPECT_EQ(std::count_if(damaged_status, lines_.end(), [](const std::string& l) { return l.rfind("status: ", 0) == 0; }), 1);
+
+    std::size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(work_)) files += e.is_regular_file();
+    EXPECT_EQ(files, good.size() + 1);
+    for (std::size_t m = 0; m < good.size(); ++m) {
+      const fs::path p = work_ / ("good/" + std::to_string(m % 3)) / ("m" + std::to_string(m));
+      EXPECT_EQ(slurp(p), good[m]) << m;
+      struct stat st;
+      EXPECT_TRUE(stat(p.c_str(), &st) == 0 && st.st_mtime == 1000000000 + static_cast<time_t>(m)) << m;
+    }
+    EXPECT_EQ(slurp(work_ / "damaged.txt"), "written before the damage");
+  }
+}
+
 TEST_F(SfxFlow, ControlFileFailures) {
   {
     // No member is the control file: one that an earlier installer left in
