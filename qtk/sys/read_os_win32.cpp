@@ -186,12 +186,20 @@ int create_output_file(int root, const std::vector<std::string>& parts, std::str
     }
     path = real;
   }
-  // Replaced, not written through: a link or a hard link goes, and what it
-  // named stays as it was. A folder in the way makes CREATE_NEW fail.
+  // Made new, never opened: CREATE_NEW fails on whatever stands at the
+  // name (a file, a link, a folder). Only then is it replaced, not written
+  // through: a link or a hard link goes, and what it named stays as it was;
+  // a folder in the way makes CREATE_NEW fail again.
   path += L'\\' + wide(parts.back());
-  if (!remove_existing(path, error)) return -1;
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  auto create_new = [&] {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  };
+  HANDLE h = create_new();
+  if (h == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+    if (!remove_existing(path, error)) return -1;
+    h = create_new();
+  }
   int fd = -1;
   if (h == INVALID_HANDLE_VALUE) {
     errno_from_system();
