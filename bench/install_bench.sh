@@ -26,7 +26,7 @@ while [ $# -gt 0 ]; do
   case $1 in
     --runs) runs=$2; shift 2 ;;
     --no-wine) wine=0; shift ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) tree=$1; shift ;;
   esac
 done
