@@ -102,6 +102,24 @@ int codec_decompress_ex(const std::uint8_t* input, std::uint8_t* output,
                         std::uint32_t input_len, std::uint32_t output_cap,
                         CodecDecodeStats* stats);
 
+// One stream decoded piece by piece, for output that is written out as it
+// comes rather than held whole. The decoder keeps its place (the coder, the
+// model and the ring) between the calls; the input stays the caller's and
+// must outlive it. codec_stream_decoder_new: null when input_len is shorter
+// than the size header or memory is short. codec_stream_decode stores the
+// next bytes of the stream into output (output_cap at least
+// CODEC_STREAM_PIECE_MIN) and returns how many; 0 once the stream has
+// produced its size. Nothing is passed to the error hook: the stats tell
+// what a damaged stream did.
+struct CodecStreamDecoder;
+constexpr std::uint32_t CODEC_STREAM_PIECE_MIN = 64;
+CodecStreamDecoder* codec_stream_decoder_new(const std::uint8_t* input, std::uint32_t input_len);
+void codec_stream_decoder_free(CodecStreamDecoder* decoder);
+std::uint32_t codec_stream_decode(CodecStreamDecoder* decoder, std::uint8_t* output, std::uint32_t output_cap);
+// The bytes produced so far (a damaged stream's last match may pass its
+// size) and read past the input's end so far.
+CodecDecodeStats codec_stream_decoder_stats(const CodecStreamDecoder* decoder);
+
 // ---- packets (reading side) ------------------------------------------------
 // Sets the packet size n: the largest unpacked or stored length that
 // packet_read accepts, and a work buffer of 2n bytes. 0, or 3 when there is

@@ -31,6 +31,9 @@ struct Decoder {
   std::uint32_t low, high, d;
   Model model;
   const std::uint64_t* division;  // see Divider
+  std::uint32_t size;        // what the size header promises
+  std::uint32_t produced;    // bytes decoded so far (a damaged stream's last match may pass size)
+  unsigned r;                // the ring's next position
   std::uint8_t ring[kRingSize];
 };
 
@@ -133,27 +136,19 @@ inline unsigned decode_position(Decoder& d) {
 
 }  // namespace
 
-// on_token(code, position) is called for every character code (position 0
-// for literals); a no-op callback costs nothing.
-template <class OnToken>
-int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t input_len,
-                  std::uint32_t output_cap, CodecDecodeStats* stats, OnToken&& on_token) {
-  if (stats) *stats = CodecDecodeStats{};
-  CodecReport* report = stats ? &stats->report : nullptr;
-  if (input_len < 4) {
-    report_error(report, 1);
-    return CODEC_BAD_HEADER;
-  }
-  const std::uint32_t size = codec_load_le32(input);
-  if (size == 0) return CODEC_OK;
-
-  Decoder d;
+// Sets the decoder up at the start of a stream of input_len bytes (at
+// least the size header).
+inline void decoder_start(Decoder& d, const std::uint8_t* input, std::uint32_t input_len) {
   d.in = input;
   d.in_len = input_len;
   d.in_pos = 4;
   d.window = 0;
   d.window_bits = 0;
   d.consumed = 0;
+  d.size = codec_load_le32(input);
+  d.produced = 0;
+  d.r = kPrefill;
+  if (d.size == 0) return;
   d.low = 0;
   d.high = kQ4;
   d.d = take_bits(d, 17);
@@ -164,14 +159,21 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
   // reads them; a damaged one may read them first, and then it reads zeros,
   // never what the stack held.
   std::memset(d.ring + kPrefill, 0, kRingSize - kPrefill);
+}
 
-  unsigned r = kPrefill;
-  std::uint32_t produced = 0;
-  std::uint32_t written = 0;
-  // Output beyond the capacity would only be dropped, so decoding stops once
-  // the output is full: the bytes and the status are the same, and a damaged
-  // size header cannot keep the decoder busy for billions of symbols.
-  while (produced < size && written < output_cap) {
+// Decodes tokens into output from `written` on until the stream has
+// produced its size or `written` reaches `stop` (at most output_cap); the
+// bytes of a match beyond output_cap are dropped, and the ring goes on. The
+// decoder's state is left where the last token ended, so another call goes
+// on from there. Returns the new `written`.
+template <class OnToken>
+inline std::uint32_t decode_run(Decoder& d, std::uint8_t* output, std::uint32_t written, std::uint32_t stop,
+                                std::uint32_t output_cap, OnToken&& on_token) {
+  // Kept in locals: every byte stored through output may alias the record.
+  unsigned r = d.r;
+  std::uint32_t produced = d.produced;
+  const std::uint32_t size = d.size;
+  while (produced < size && written < stop) {
     const unsigned c = decode_char(d);
     if (c < 256) {
       on_token(c, 0u);
@@ -194,15 +196,44 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
       produced += len;
     }
   }
-  // The bit reader fetches a byte when it needs its first bit; count the
-  // bytes so taken beyond the end. A valid stream goes one or two bytes
-  // over; a damaged one may go far, and that is reported once.
+  d.r = r;
+  d.produced = produced;
+  return written;
+}
+
+// The bit reader fetches a byte when it needs its first bit: the bytes so
+// taken beyond the end of the input. A valid stream goes one or two bytes
+// over; a damaged one may go far.
+inline std::uint32_t decoder_overread(const Decoder& d) {
   const std::uint64_t fetched = 4 + (d.consumed + 7) / 8;
-  const std::uint32_t overread =
-      fetched > input_len ? static_cast<std::uint32_t>(std::min<std::uint64_t>(fetched - input_len, 0xFFFFFFFFu)) : 0;
+  return fetched > d.in_len ? static_cast<std::uint32_t>(std::min<std::uint64_t>(fetched - d.in_len, 0xFFFFFFFFu))
+                            : 0;
+}
+
+// on_token(code, position) is called for every character code (position 0
+// for literals); a no-op callback costs nothing.
+template <class OnToken>
+int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t input_len,
+                  std::uint32_t output_cap, CodecDecodeStats* stats, OnToken&& on_token) {
+  if (stats) *stats = CodecDecodeStats{};
+  CodecReport* report = stats ? &stats->report : nullptr;
+  if (input_len < 4) {
+    report_error(report, 1);
+    return CODEC_BAD_HEADER;
+  }
+  if (codec_load_le32(input) == 0) return CODEC_OK;
+
+  Decoder d;
+  decoder_start(d, input, input_len);
+  // Output beyond the capacity would only be dropped, so decoding stops once
+  // the output is full: the bytes and the status are the same, and a damaged
+  // size header cannot keep the decoder busy for billions of symbols.
+  decode_run(d, output, 0, output_cap, output_cap, on_token);
+  // A damaged stream's overread is reported once.
+  const std::uint32_t overread = decoder_overread(d);
   if (overread > kOverreadLimit) report_error(report, 2);
   if (stats) {
-    stats->produced = produced;
+    stats->produced = d.produced;
     stats->overread = overread;
   }
   return CODEC_OK;

@@ -2,6 +2,7 @@
 // and the coded bits) to and from a file, for looking at the codec alone.
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -70,30 +71,41 @@ int decompress_file(const std::string& in, const std::string& out) {
   if (static_cast<std::uint64_t>(size) > (static_cast<std::uint64_t>(n) + 2) * 8 * 73)
     fail(in + ": damaged stream (its header claims " + std::to_string(size) + " bytes from " +
          std::to_string(n) + ")");
-  // The output grows as the stream produces it: each pass decodes into a
-  // buffer twice as large as the last one's and stops when it is full, so
-  // memory follows what the stream really yields, not what its header
-  // claims, and a stream that runs past its last byte is refused at the
-  // first pass that gets there. The passes together decode at most about
-  // twice the output.
-  std::vector<std::uint8_t> plain;
-  std::uint32_t cap = std::min<std::uint32_t>(size, 1u << 20);
+  // One pass, written out piece by piece to the temporary file: memory
+  // stays the same whatever the header claims, and a stream that runs past
+  // its last byte is refused at the piece that gets there.
+  const std::unique_ptr<CodecStreamDecoder, void (*)(CodecStreamDecoder*)> dec(
+      codec_stream_decoder_new(data.data(), n), codec_stream_decoder_free);
+  if (!dec) fail("out of memory");
+  std::string tmp;
+  std::FILE* f = create_temp(out, false, tmp);
+  if (!f) fail(out + ": " + errno_text());
+  auto give_up = [&](const std::string& why) {
+    std::fclose(f);
+    remove_file(tmp);
+    fail(why);
+  };
+  std::vector<std::uint8_t> piece(1u << 16);
+  bool ok = true;
   for (;;) {
-    check_interrupted();
-    plain.resize(cap);
-    CodecDecodeStats st{};
-    if (codec_decompress_ex(data.data(), plain.data(), n, cap, &st) != 0) fail(in + ": not a compressed stream");
+    const std::uint32_t got = codec_stream_decode(dec.get(), piece.data(), static_cast<std::uint32_t>(piece.size()));
     // A whole stream is read to its last byte and at most two bytes beyond.
-    if (st.overread > 2) fail(in + ": damaged or cut-off stream (it ends too early)");
-    if (cap < size) {
-      cap = cap > size / 2 ? size : cap * 2;
-      continue;
-    }
-    const bool whole = size == 0 ? n == 4 : st.overread >= 1;
-    if (st.produced != size || !whole) fail(in + ": damaged stream (bytes follow its end)");
-    break;
+    if (codec_stream_decoder_stats(dec.get()).overread > 2)
+      give_up(in + ": damaged or cut-off stream (it ends too early)");
+    if (got == 0) break;
+    ok = ok && std::fwrite(piece.data(), 1, got, f) == got;
+    if (g_interrupted.load()) give_up("interrupted");
   }
-  write_whole(out, plain.data(), plain.size());
+  const CodecDecodeStats st = codec_stream_decoder_stats(dec.get());
+  const bool whole = size == 0 ? n == 4 : st.overread >= 1;
+  if (st.produced != size || !whole) give_up(in + ": damaged stream (bytes follow its end)");
+  ok = (std::fclose(f) == 0) && ok;
+  check_interrupted();
+  if (!ok || !rename_over(tmp, out)) {
+    const std::string reason = errno_text();
+    remove_file(tmp);
+    fail(out + ": " + reason);
+  }
   return kExitOk;
 }
 

@@ -2,7 +2,8 @@
 // promise of the POSIX side: a folder is entered only when it is a folder,
 // no link or other reparse point, and the system resolves it to the path
 // expected (which Wine's links do not); it stays open, and so in place,
-// until the file in it is made. An existing file is deleted through a
+// for as long as members go into it, and is checked again only when
+// entered again. An existing file is deleted through a
 // handle to it (a link goes itself, never what it names) and the new one
 // made with CREATE_NEW, which fails on anything that stands in its place.
 #include "sys/read_os.h"
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "sys/os_win32.h"
 #include "qtk.h"
@@ -22,9 +24,32 @@
 namespace qtk {
 namespace {
 
+// A folder entered on the way to a member's file: its name in the member's
+// path, where the system resolved it, and the handle that keeps it there.
+struct HeldFolder {
+  std::string part;
+  std::wstring path;
+  HANDLE handle;
+};
+
+// A folder extracted into, and the folders the last member's file was made
+// in, each checked once and held open since. Members of one folder follow
+// one another, so the next member checks only the folders that differ.
+struct OutputDir {
+  std::wstring path;
+  std::vector<HeldFolder> held;
+};
+
+void release_from(std::vector<HeldFolder>& held, std::size_t k) {
+  while (held.size() > k) {
+    CloseHandle(held.back().handle);
+    held.pop_back();
+  }
+}
+
 // The folders opened to extract into, by descriptor.
 std::mutex g_dirs_lock;
-std::map<int, std::wstring> g_dirs;
+std::map<int, OutputDir> g_dirs;
 
 HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); }
 
@@ -112,55 +137,69 @@ int open_output_dir(const std::string& dir) {
     return -1;
   }
   std::lock_guard<std::mutex> g(g_dirs_lock);
-  g_dirs[fd] = real;
+  g_dirs[fd] = OutputDir{real, {}};
   return fd;
 }
 
 void close_output_dir(int fd) {
   {
     std::lock_guard<std::mutex> g(g_dirs_lock);
-    g_dirs.erase(fd);
+    if (const auto d = g_dirs.find(fd); d != g_dirs.end()) {
+      release_from(d->second.held, 0);
+      g_dirs.erase(d);
+    }
   }
   _close(fd);
 }
 
 int create_output_file(int root, const std::vector<std::string>& parts, std::string& error) {
-  std::wstring path;
-  {
-    std::lock_guard<std::mutex> g(g_dirs_lock);
-    path = g_dirs[root];
+  std::lock_guard<std::mutex> g(g_dirs_lock);
+  const auto d = g_dirs.find(root);
+  if (d == g_dirs.end() || parts.empty()) {
+    error = parts.empty() ? "empty file name" : "cannot create the file: no folder to extract into";
+    return -1;
   }
-  std::vector<HANDLE> held;  // the folders on the way, open until the file is made
-  auto release = [&] {
-    for (HANDLE h : held) CloseHandle(h);
-  };
-  for (std::size_t k = 0; k + 1 < parts.size(); ++k) {
+  std::vector<HeldFolder>& held = d->second.held;
+  const std::size_t depth = parts.size() - 1;
+  // The folders this member shares with the last one are still held open
+  // (without delete sharing, so they can be neither renamed nor removed) and
+  // were checked when they were entered; the rest are entered now.
+  std::size_t k = 0;
+  while (k < held.size() && k < depth && held[k].part == parts[k]) ++k;
+  release_from(held, k);
+  std::wstring path = k ? held[k - 1].path : d->second.path;
+  for (; k < depth; ++k) {
     path += L'\\' + wide(parts[k]);
     if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
       errno_from_system();
       error = "cannot create directory " + printable(parts[k]) + ": " + errno_text();
-      release();
+      release_from(held, 0);
       return -1;
     }
     HANDLE h = open_folder(path, false);
     const std::wstring real = h == INVALID_HANDLE_VALUE ? std::wstring() : final_path(h);
-    if (h != INVALID_HANDLE_VALUE) held.push_back(h);
+    if (h != INVALID_HANDLE_VALUE) held.push_back(HeldFolder{parts[k], real, h});
     if (real.empty() || !same_path(real, path)) {
       error = "cannot enter directory " + printable(parts[k]) + " (a symbolic link or not a directory)";
-      release();
+      release_from(held, 0);
       return -1;
     }
     path = real;
   }
-  // Replaced, not written through: a link or a hard link goes, and what it
-  // named stays as it was. A folder in the way makes CREATE_NEW fail.
+  // Made new, never opened: CREATE_NEW fails on whatever stands at the
+  // name (a file, a link, a folder). Only then is it replaced, not written
+  // through: a link or a hard link goes, and what it named stays as it was;
+  // a folder in the way makes CREATE_NEW fail again.
   path += L'\\' + wide(parts.back());
-  if (!remove_existing(path, error)) {
-    release();
-    return -1;
+  auto create_new = [&] {
+    return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  };
+  HANDLE h = create_new();
+  if (h == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+    if (!remove_existing(path, error)) return -1;
+    h = create_new();
   }
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   int fd = -1;
   if (h == INVALID_HANDLE_VALUE) {
     errno_from_system();
@@ -169,7 +208,6 @@ int create_output_file(int root, const std::vector<std::string>& parts, std::str
     CloseHandle(h);
     error = "cannot create the file: " + errno_text();
   }
-  release();
   return fd;
 }
 

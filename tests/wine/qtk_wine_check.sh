@@ -98,6 +98,10 @@ ln -s ../outside/victim.txt "planted/Čti mě.txt"
 expect "qtk.exe extract refuses a planted link to a file" 1 exe extract own.exe -C planted --codepage 1250 -q
 rm "planted/Čti mě.txt" && ln -s ../outside planted/data
 expect "qtk.exe extract refuses a planted link to a folder" 1 exe extract own.exe -C planted --codepage 1250 -q
+# A folder entered once for several members: the level below it is still
+# checked where it changes.
+rm planted/data && mkdir planted/data && ln -s ../../outside "planted/data/sub dir"
+expect "qtk.exe extract refuses a planted link below a folder it holds" 1 exe extract own.exe -C planted --codepage 1250 -q
 [ "$(cat outside/victim.txt)" = keep ] && [ "$(ls outside)" = victim.txt ] && ok "nothing written outside" ||
   bad "something was written outside: $(ls outside)"
 
