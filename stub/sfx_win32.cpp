@@ -247,8 +247,13 @@ void sfx_platform_set_status(const char* text) {
 }
 
 void sfx_platform_set_progress(int percent) {
-  if (HWND bar = static_cast<HWND>(sfx_progress_bar))
-    SendMessageW(bar, SFX_PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  // Every packet asks; the bar is told only when the step changes (each
+  // message waits for the window's thread).
+  static int shown = -1;
+  HWND bar = static_cast<HWND>(sfx_progress_bar);
+  if (!bar || percent == shown) return;
+  shown = percent;
+  SendMessageW(bar, SFX_PBM_SETPOS, static_cast<WPARAM>(percent), 0);
 }
 
 namespace {
