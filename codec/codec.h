@@ -109,8 +109,8 @@ int codec_decompress_ex(const std::uint8_t* input, std::uint8_t* output,
 // than the size header or memory is short. codec_stream_decode stores the
 // next bytes of the stream into output (output_cap at least
 // CODEC_STREAM_PIECE_MIN) and returns how many; 0 once the stream has
-// produced its size. Nothing is passed to the error hook: the stats tell
-// what a damaged stream did.
+// produced its size. It makes no report: the stats tell what a damaged
+// stream did.
 struct CodecStreamDecoder;
 constexpr std::uint32_t CODEC_STREAM_PIECE_MIN = 64;
 CodecStreamDecoder* codec_stream_decoder_new(const std::uint8_t* input, std::uint32_t input_len);

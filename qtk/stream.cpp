@@ -26,15 +26,25 @@ std::vector<std::uint8_t> read_whole(const std::string& path) {
   return data;
 }
 
-// Writes to a temporary file beside `path` and renames it into place, so a
-// failed or interrupted run leaves no partial output.
-void write_whole(const std::string& path, const std::uint8_t* data, std::size_t size) {
+// Writes `path` through a temporary file beside it, renamed into place only
+// when `fill` has written all of it, so a failed, refused or interrupted run
+// leaves no partial output. `fill(f)` returns false on a short write, and
+// may end the command itself.
+template <class Fill>
+void write_through_temp(const std::string& path, Fill&& fill) {
   std::string tmp;
   std::FILE* f = create_temp(path, false, tmp);
   if (!f) fail(path + ": " + errno_text());
-  bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+  bool ok = false;
+  try {
+    ok = fill(f);
+    check_interrupted();
+  } catch (...) {
+    std::fclose(f);
+    remove_file(tmp);
+    throw;
+  }
   ok = (std::fclose(f) == 0) && ok;
-  check_interrupted();
   if (!ok || !rename_over(tmp, path)) {
     const std::string reason = errno_text();
     remove_file(tmp);
@@ -54,7 +64,7 @@ int compress_file(const std::string& in, const std::string& out) {
   std::uint32_t len = 0;
   if (codec_compress(data.data(), packed.data(), n, static_cast<std::uint32_t>(packed.size()), &len) != 0)
     fail(in + ": the compressor failed");
-  write_whole(out, packed.data(), len);
+  write_through_temp(out, [&](std::FILE* f) { return len == 0 || std::fwrite(packed.data(), 1, len, f) == len; });
   return kExitOk;
 }
 
@@ -77,35 +87,23 @@ int decompress_file(const std::string& in, const std::string& out) {
   const std::unique_ptr<CodecStreamDecoder, void (*)(CodecStreamDecoder*)> dec(
       codec_stream_decoder_new(data.data(), n), codec_stream_decoder_free);
   if (!dec) fail("out of memory");
-  std::string tmp;
-  std::FILE* f = create_temp(out, false, tmp);
-  if (!f) fail(out + ": " + errno_text());
-  auto give_up = [&](const std::string& why) {
-    std::fclose(f);
-    remove_file(tmp);
-    fail(why);
-  };
-  std::vector<std::uint8_t> piece(1u << 16);
-  bool ok = true;
-  for (;;) {
-    const std::uint32_t got = codec_stream_decode(dec.get(), piece.data(), static_cast<std::uint32_t>(piece.size()));
-    // A whole stream is read to its last byte and at most two bytes beyond.
-    if (codec_stream_decoder_stats(dec.get()).overread > 2)
-      give_up(in + ": damaged or cut-off stream (it ends too early)");
-    if (got == 0) break;
-    ok = ok && std::fwrite(piece.data(), 1, got, f) == got;
-    if (g_interrupted.load()) give_up("interrupted");
-  }
-  const CodecDecodeStats st = codec_stream_decoder_stats(dec.get());
-  const bool whole = size == 0 ? n == 4 : st.overread >= 1;
-  if (st.produced != size || !whole) give_up(in + ": damaged stream (bytes follow its end)");
-  ok = (std::fclose(f) == 0) && ok;
-  check_interrupted();
-  if (!ok || !rename_over(tmp, out)) {
-    const std::string reason = errno_text();
-    remove_file(tmp);
-    fail(out + ": " + reason);
-  }
+  write_through_temp(out, [&](std::FILE* f) {
+    std::vector<std::uint8_t> piece(1u << 16);
+    bool ok = true;
+    for (;;) {
+      const std::uint32_t got = codec_stream_decode(dec.get(), piece.data(), static_cast<std::uint32_t>(piece.size()));
+      // A whole stream is read to its last byte and at most two bytes beyond.
+      if (codec_stream_decoder_stats(dec.get()).overread > 2)
+        fail(in + ": damaged or cut-off stream (it ends too early)");
+      if (got == 0) break;
+      ok = ok && std::fwrite(piece.data(), 1, got, f) == got;
+      check_interrupted();
+    }
+    const CodecDecodeStats st = codec_stream_decoder_stats(dec.get());
+    const bool whole = size == 0 ? n == 4 : st.overread >= 1;
+    if (st.produced != size || !whole) fail(in + ": damaged stream (bytes follow its end)");
+    return ok;
+  });
   return kExitOk;
 }
 
