@@ -1,0 +1,152 @@
+// The console build's processes and threads: the work directory's lock,
+// the setup program's start and end, the decoding threads and their
+// semaphores.
+#include <fcntl.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "console.h"
+#include "sfx_platform.h"
+
+extern char** environ;
+
+char sfx_con_lock_entry[2 * SFX_PATH_ROOM];
+
+void sfx_platform_lock_work_dir(const char* dir) {
+  // A lock on the directory itself: nothing is added to it. The key is the
+  // directory's identity, whatever path names it.
+  const int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) return;
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    return;
+  }
+  char key[48];
+  std::snprintf(key, sizeof key, "%llx-%llx", static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  const char* held = std::getenv(SFX_LOCK_VARIABLE);
+  if (sfx_list_has(held, key)) {
+    ::close(fd);  // our own setup program's installer: the lock is ours already
+    return;
+  }
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      ::close(fd);
+      return;
+    }
+  }
+  // Held until the process ends; the descriptor is not inherited.
+  const char* sep = held && held[0] ? ";" : "";
+  if (!sfx_join(sfx_con_lock_entry, sizeof sfx_con_lock_entry, SFX_LOCK_VARIABLE, "=", held ? held : "", sep) ||
+      !sfx_join(sfx_con_lock_entry, sizeof sfx_con_lock_entry, sfx_con_lock_entry, key))
+    sfx_join(sfx_con_lock_entry, sizeof sfx_con_lock_entry, SFX_LOCK_VARIABLE, "=", key);
+}
+
+bool sfx_platform_run_and_wait(const char* program, int* code) {
+  char host[SFX_PATH_ROOM];
+  program = sfx_con_host_path(program, host);
+  // Extracted files carry no mode bits; the setup program is made runnable
+  // for its owner, as it would be on Windows.
+  struct stat st;
+  if (::stat(program, &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IXUSR))
+    ::chmod(program, (st.st_mode & 07777) | S_IXUSR);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK);
+  char* argv[2] = {const_cast<char*>(program), nullptr};
+  // The inherited environment, and the lock that this installer holds.
+  std::size_t n = 0;
+  while (environ[n]) ++n;
+  char** env = static_cast<char**>(std::calloc(n + 2, sizeof(char*)));
+  if (!env) return false;
+  std::size_t m = 0;
+  const std::size_t name_len = sizeof SFX_LOCK_VARIABLE - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool ours = std::strncmp(environ[i], SFX_LOCK_VARIABLE, name_len) == 0 &&
+                      environ[i][name_len] == '=';
+    if (!(ours && sfx_con_lock_entry[0])) env[m++] = environ[i];
+  }
+  if (sfx_con_lock_entry[0]) env[m++] = sfx_con_lock_entry;
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, program, nullptr, &attr, argv, env);
+  posix_spawnattr_destroy(&attr);
+  std::free(env);
+  if (rc != 0) return false;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  // A program ended by a signal fails as a shell reports it.
+  *code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return true;
+}
+
+unsigned sfx_platform_processors() {
+  const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 1 ? static_cast<unsigned>(n) : 1u;
+}
+
+namespace {
+struct ThreadStart {
+  void (*run)(void*);
+  void* arg;
+};
+void* thread_main(void* p) {
+  const ThreadStart start = *static_cast<ThreadStart*>(p);
+  std::free(p);
+  start.run(start.arg);
+  return nullptr;
+}
+}  // namespace
+
+bool sfx_platform_start_thread(void (*run)(void*), void* arg) {
+  // Started from the main thread, the thread inherits its mask: Ctrl+C
+  // stays with the UI thread.
+  auto* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+  if (!start) return false;
+  *start = ThreadStart{run, arg};
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, thread_main, start) != 0) {
+    std::free(start);
+    return false;
+  }
+  pthread_detach(thread);
+  return true;
+}
+
+void* sfx_platform_semaphore(unsigned initial) {
+  auto* s = static_cast<sem_t*>(std::malloc(sizeof(sem_t)));
+  if (s && sem_init(s, 0, initial) != 0) {
+    std::free(s);
+    s = nullptr;
+  }
+  return s;
+}
+
+void sfx_platform_wait(void* semaphore) {
+  while (sem_wait(static_cast<sem_t*>(semaphore)) != 0 && errno == EINTR) {
+  }
+}
+
+void sfx_platform_post(void* semaphore) { sem_post(static_cast<sem_t*>(semaphore)); }
+
+void sfx_platform_exit(int code) {
+  // Open output files are left as far as they got, with their data.
+  std::fflush(nullptr);
+  ::_exit(code);
+}
+

@@ -1,0 +1,197 @@
+// The Win32 program's files and paths: UTF-8 and UTF-16, the directories
+// the flow starts from, member files and their times, volumes, and names
+// as the archive stores them.
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "sfx_platform.h"
+#include "win32.h"
+
+// The flow's texts are UTF-8; the system is called with UTF-16 throughout,
+// so that any path of the user's works, whatever the code page.
+
+bool sfx_win_wide(const char* text, wchar_t* out, int cap) {
+  return MultiByteToWideChar(CP_UTF8, 0, text, -1, out, cap) > 0;
+}
+
+bool sfx_win_utf8(const wchar_t* w, char* out, std::size_t cap) {
+  std::size_t n = 0;
+  bool whole = true;
+  for (; *w; ++w) {
+    unsigned c = *w;
+    if (c >= 0xD800 && c < 0xDC00 && w[1] >= 0xDC00 && w[1] < 0xE000) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (w[1] - 0xDC00u);
+      ++w;
+    }
+    const std::size_t len = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    if (n + len >= cap) {
+      whole = false;
+      break;
+    }
+    if (len == 1) {
+      out[n++] = static_cast<char>(c);
+      continue;
+    }
+    out[n++] = static_cast<char>((len == 2 ? 0xC0 : len == 3 ? 0xE0 : 0xF0) | (c >> (6 * (len - 1))));
+    for (std::size_t k = len - 1; k-- > 0;) out[n++] = static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+  }
+  out[n] = 0;
+  return whole;
+}
+
+std::size_t sfx_win_path_out(const wchar_t* w, DWORD n, DWORD wcap, char* out, std::size_t cap) {
+  if (n == 0 || n >= wcap || !sfx_win_utf8(w, out, cap)) {
+    out[0] = 0;
+    return 0;
+  }
+  return std::strlen(out);
+}
+
+HMODULE sfx_win_system_library(const char* name) {
+  char path[MAX_PATH + 16];
+  const UINT n = GetSystemDirectoryA(path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return nullptr;
+  path[n] = '\\';
+  std::strcpy(path + n + 1, name);
+  return LoadLibraryA(path);
+}
+
+// Paths are counted in the bytes of their UTF-8 text, the room of the
+// flow's buffers: 1023 of them hold any path that Windows itself takes
+// without its long-path support (260 characters, at most 3 bytes each).
+void sfx_platform_module_path(char* out, std::size_t cap) {
+  wchar_t w[SFX_PATH_ROOM];
+  sfx_win_path_out(w, GetModuleFileNameW(nullptr, w, SFX_PATH_ROOM), SFX_PATH_ROOM, out, cap);
+}
+
+std::size_t sfx_platform_temp_dir(char* out, std::size_t cap) {
+  wchar_t w[SFX_PATH_ROOM];
+  return sfx_win_path_out(w, GetTempPathW(SFX_PATH_ROOM, w), SFX_PATH_ROOM, out, cap);
+}
+
+std::size_t sfx_platform_windows_dir(char* out, std::size_t cap) {
+  wchar_t w[SFX_PATH_ROOM];
+  return sfx_win_path_out(w, GetWindowsDirectoryW(w, SFX_PATH_ROOM), SFX_PATH_ROOM, out, cap);
+}
+
+namespace {
+
+DWORD attributes(const char* path) {
+  wchar_t w[SFX_PATH_ROOM];
+  return sfx_win_wide(path, w) ? GetFileAttributesW(w) : INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+bool sfx_platform_make_dir(const char* path) {
+  wchar_t w[SFX_PATH_ROOM];
+  if (!sfx_win_wide(path, w)) return false;
+  if (CreateDirectoryW(w, nullptr)) return true;
+  const DWORD a = GetFileAttributesW(w);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool sfx_platform_is_link(const char* path) {
+  const DWORD a = attributes(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+namespace {
+
+// A new file in the directory of path (wide), under a name of its own: its
+// handle, and its name in temp (room SFX_PATH_ROOM).
+HANDLE create_beside(const wchar_t* path, wchar_t* temp) {
+  std::size_t dir = static_cast<std::size_t>(lstrlenW(path));
+  while (dir > 0 && path[dir - 1] != L'/' && path[dir - 1] != L'\\') --dir;
+  if (dir + 16 > SFX_PATH_ROOM) return INVALID_HANDLE_VALUE;
+  std::memcpy(temp, path, dir * sizeof(wchar_t));
+  const DWORD seed = GetCurrentProcessId() * 40503u + GetTickCount();
+  for (DWORD k = 0; k < 64; ++k) {
+    DWORD v = seed + k * 2654435761u;
+    wchar_t* p = temp + dir;
+    *p++ = L'~';
+    for (int d = 0; d < 8; ++d, v >>= 4) *p++ = L"0123456789abcdef"[v & 15];
+    lstrcpyW(p, L".qtk");
+    // Shared for deleting, so that it can be renamed while it is open.
+    HANDLE h = CreateFileW(temp, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
+std::FILE* sfx_platform_create_file(const char* utf8_path) {
+  wchar_t path[SFX_PATH_ROOM];
+  if (!sfx_win_wide(utf8_path, path)) return nullptr;
+  HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+    // Something stands there: a file, or a link that may lead anywhere (Wine
+    // shows a Unix symbolic link as the file it leads to, and deletes that
+    // file when asked to delete the link). The member goes into a new file
+    // beside it, which then takes the name: the rename replaces a link
+    // itself, never what it leads to, and is refused for a directory. A
+    // read-only file stays, as it would for writing into it.
+    const DWORD a = GetFileAttributesW(path);
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) return nullptr;
+    wchar_t temp[SFX_PATH_ROOM];
+    h = create_beside(path, temp);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (!MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING)) {
+      CloseHandle(h);
+      DeleteFileW(temp);
+      return nullptr;
+    }
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  std::FILE* f = _fdopen(fd, "wb");
+  if (!f) _close(fd);
+  return f;
+}
+
+bool sfx_platform_set_file_time(const char* path, std::int32_t seconds) {
+  wchar_t w[SFX_PATH_ROOM];
+  if (!sfx_win_wide(path, w)) return false;
+  HANDLE f = CreateFileW(w, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  // Seconds since 1970 as 100 ns steps since 1601.
+  const LONGLONG t = (static_cast<LONGLONG>(seconds) + 11644473600LL) * 10000000LL;
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(t);
+  ft.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(t) >> 32);
+  const BOOL ok = SetFileTime(f, nullptr, &ft, &ft);
+  CloseHandle(f);
+  return ok != 0;
+}
+
+void sfx_platform_change_dir(const char* path) {
+  wchar_t w[SFX_PATH_ROOM];
+  if (sfx_win_wide(path, w)) SetCurrentDirectoryW(w);
+}
+
+std::FILE* sfx_platform_open_volume(const char* path) {
+  wchar_t w[SFX_PATH_ROOM];
+  return sfx_win_wide(path, w) ? _wfopen(w, L"rb") : nullptr;
+}
+
+bool sfx_platform_name_text(const char* name, char* out, std::size_t cap) {
+  // What the code-page calls made of the bytes, so that every archive
+  // extracts to the names it always did.
+  wchar_t w[SFX_PATH_ROOM];
+  if (MultiByteToWideChar(CP_ACP, 0, name, -1, w, SFX_PATH_ROOM) > 0 && sfx_win_utf8(w, out, cap))
+    return true;
+  out[0] = 0;
+  return false;
+}
