@@ -101,6 +101,7 @@ void TreeScan::walk(const std::string& path, const std::string& rel, const std::
   FileId opened;
   if (!list_dir(path, names, opened)) fail(printable(path) + ": cannot read the directory: " + errno_text());
   if (opened != expect.id) fail(printable(path) + ": the directory changed while it was being packed");
+  dirs_.push_back(path);
   std::sort(names.begin(), names.end());
   std::vector<std::pair<std::string, FileInfo>> subdirs;
   for (const std::string& n : names) {

@@ -44,6 +44,9 @@ class TreeScan {
   void add_generated(Member m);
 
   std::vector<Member>& members() { return members_; }
+  // Every directory that scan() read, DIR first (for --depfile: a file
+  // added or removed changes its directory).
+  const std::vector<std::string>& directories() const { return dirs_; }
 
  private:
   std::string encode(const std::string& utf8, const std::string& shown) const;
@@ -62,6 +65,7 @@ class TreeScan {
   std::set<FileId> skip_;                   // the output itself, if it lies inside DIR
   std::vector<FileId> ancestors_;
   std::vector<Member> members_;
+  std::vector<std::string> dirs_;
   std::map<std::string, std::string> seen_;  // path as Windows compares it -> shown path
 };
 
