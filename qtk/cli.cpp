@@ -320,6 +320,12 @@ int command(const std::vector<std::string>& args, Console& con) {
       o.volume_size = parse_size(*v);
       if (o.volume_size == 0) usage_error("--volume-size must be above 0");
     }
+    if (const std::string e = env_text("SOURCE_DATE_EPOCH"); !e.empty()) {
+      // https://reproducible-builds.org/specs/source-date-epoch/: a bad value is an error.
+      if (e.size() > 12 || e.find_first_not_of("0123456789") != std::string::npos)
+        usage_error("SOURCE_DATE_EPOCH=" + printable(e) + ": not a number of seconds since 1970");
+      o.time_limit = std::stoll(e);
+    }
     if (const std::string* d = option(a, "--depfile")) {
       if (d->empty()) usage_error("--depfile needs a file");
       o.depfile = *d;

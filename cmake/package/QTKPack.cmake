@@ -37,6 +37,7 @@ if(DEFINED QTK_STAGE_BUILD_DIR)
   # What would be packed: each file's path, size, time and content, and
   # the settings. Unchanged: the installer stays as it is.
   file(READ "${QTK_SETTINGS}" stamp)
+  string(APPEND stamp "SOURCE_DATE_EPOCH=$ENV{SOURCE_DATE_EPOCH}\n")
   file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE "${QTK_TREE}" "${QTK_TREE}/*")
   list(SORT files)
   foreach(f IN LISTS files)

@@ -136,6 +136,7 @@ void summary(const PackOptions& opt, const Console& con, std::size_t members, st
 int pack(const PackOptions& opt, const Console& con) {
   const CodePage cp(opt.codepage);
   TreeScan sc(cp, con);
+  if (opt.time_limit >= 0) sc.limit_times(opt.time_limit);
   sc.open_root(opt.dir);
 
   // The stub, with the author's icon and version resource when given.

@@ -173,7 +173,8 @@ void TreeScan::add_file(const std::string& full, const std::string& shown, const
   m.size = st.size;
   m.mtime_ns = st.mtime_ns;
   m.id = st.id;
-  const std::int64_t t = st.mtime;
+  std::int64_t t = st.mtime;
+  if (time_limit_ >= 0 && t > time_limit_) t = time_limit_;
   if (t < INT32_MIN || t > INT32_MAX) {
     m.time = t < 0 ? INT32_MIN : INT32_MAX;
     con_.warn(shown + ": modification time " + std::to_string(t) +

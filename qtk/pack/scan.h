@@ -32,6 +32,9 @@ class TreeScan {
  public:
   TreeScan(const CodePage& cp, const Console& con) : cp_(cp), con_(con) {}
 
+  // Member times later than `t` are stored as `t` (SOURCE_DATE_EPOCH).
+  void limit_times(std::int64_t t) { time_limit_ = t; }
+
   // DIR, which must be a directory.
   void open_root(const std::string& dir);
   // Files that already stand at the output's names (SETUP and its later
@@ -66,6 +69,7 @@ class TreeScan {
   std::vector<FileId> ancestors_;
   std::vector<Member> members_;
   std::vector<std::string> dirs_;
+  std::int64_t time_limit_ = -1;
   std::map<std::string, std::string> seen_;  // path as Windows compares it -> shown path
 };
 

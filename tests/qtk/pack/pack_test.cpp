@@ -359,6 +359,33 @@ TEST_F(Pack, DepfileListsEveryFileAndFolderRead) {
   EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--depfile"}).code, 2);
 }
 
+// SOURCE_DATE_EPOCH: later times are stored as it, earlier ones as they are.
+TEST_F(Pack, SourceDateEpochLimitsTheTimes) {
+  struct timeval old[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
+  utimes((src / "big.bin").c_str(), old);
+  const Bytes plain = (pack(src, out, {"--run", "setup.exe"}), read_bytes(out));
+  setenv("SOURCE_DATE_EPOCH", "978307200", 1);  // 2001-01-01
+  const Result r = pack(src, out, {"--run", "setup.exe"});
+  const Result l = run({"list", out.string()});
+  const Result bad = (setenv("SOURCE_DATE_EPOCH", "soon", 1), pack(src, out, {"--run", "setup.exe"}));
+  unsetenv("SOURCE_DATE_EPOCH");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(read_bytes(out), plain);
+  EXPECT_NE(l.out.find("2000-01-01 00:00:00      3"), std::string::npos) << l.out;  // big.bin
+  EXPECT_NE(l.out.find("2001-01-01 00:00:00      1            "), std::string::npos) << l.out;
+  std::istringstream lines(l.out);
+  int members = 0;
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(" packets ") == std::string::npos && line.find("elevation") == std::string::npos) {
+      ++members;
+      EXPECT_TRUE(line.find(" 2000-01-01 ") != std::string::npos || line.find(" 2001-01-01 ") != std::string::npos)
+          << line;  // nothing of today
+    }
+  EXPECT_EQ(members, 8) << l.out;
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_NE(bad.err.find("SOURCE_DATE_EPOCH=soon"), std::string::npos) << bad.err;
+}
+
 // Every option that a command takes, by every name, from the table the
 // command line is made from, is described in the manual page.
 TEST_F(Pack, ManualDescribesEveryOption) {
