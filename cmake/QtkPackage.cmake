@@ -1,6 +1,6 @@
 # Packages of what `cmake --install` installs (see qtk/CMakeLists.txt):
-#   native build:  cd build/native && cpack -G DEB   ->  usr/bin/qtk and qtk(1)
-#   Windows build: cd build/win64 && cpack -G ZIP    ->  qtk.exe
+#   native build:  cd build/native && cpack -G DEB   ->  usr/bin/qtk, qtk(1) and usr/lib/cmake/QTK
+#   Windows build: cd build/win64 && cpack -G ZIP    ->  qtk.exe and lib/cmake/QTK
 # Nothing here names a platform's files: a build packs whatever its install
 # rules give, so a Windows build needs only its qtk target and install rule.
 set(CPACK_PACKAGE_NAME qtk)

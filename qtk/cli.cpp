@@ -85,6 +85,14 @@ constexpr OptionRow kOptions[] = {
      "highest (highestAvailable)", nullptr},
     {"-q", "--quiet", nullptr, kPack | kTest | kExtract, "no progress bar, no summary", nullptr},
     {"-q", "--quiet", nullptr, kList | kStream, nullptr, nullptr},
+    {nullptr, "--json", nullptr, kList | kTest,
+     "print one JSON document on standard output instead\n"
+     "of the text (docs/json.md); messages still go to\n"
+     "standard error, the exit code is the same", nullptr},
+    {nullptr, "--depfile", "FILE", kPack,
+     "also write FILE, a Makefile-style list of what\n"
+     "SETUP was made from (every file and folder read),\n"
+     "for build systems (CMake's DEPFILE)", nullptr},
     {nullptr, "--icon", "FILE.ico", kPack, "the icon",
      "\n"
      "The installer's own icon and version resource, shown by Explorer, the\n"
@@ -140,15 +148,17 @@ const char* const kPackHelp =
     "options:\n";
 
 const char* const kListHelp =
-    "usage: qtk list SETUP [--codepage N]\n"
+    "usage: qtk list SETUP [--codepage N] [--json]\n"
     "\n"
     "Lists the members: size, modification time (UTC), number of data packets,\n"
     "bytes those packets take in the archive, and the path. Later volumes are\n"
     "looked for beside SETUP. A Windows installer's first line tells the\n"
-    "execution level that its stub's manifest asks for.\n";
+    "execution level that its stub's manifest asks for.\n"
+    "\n"
+    "options:\n";
 
 const char* const kTestHelp =
-    "usage: qtk test SETUP [--codepage N] [-j N] [-q]\n"
+    "usage: qtk test SETUP [--codepage N] [-j N] [-q] [--json]\n"
     "\n"
     "Reads every volume and checks every packet's check bytes, lengths and\n"
     "decoding, the packet order, every member end's total and count, every\n"
@@ -182,7 +192,7 @@ const char* const kExtractHelp =
 struct Args {
   std::vector<std::string> positional;
   std::vector<std::pair<std::string, std::string>> options;  // by long name
-  bool help = false, quiet = false;
+  bool help = false, quiet = false, json = false;
 };
 
 Args parse(const std::vector<std::string>& args, std::size_t from, unsigned command) {
@@ -214,7 +224,8 @@ Args parse(const std::vector<std::string>& args, std::size_t from, unsigned comm
     if (!r) usage_error("unknown option " + s);
     if (!r->value) {
       if (has_value) usage_error(s + " takes no value");
-      (std::string(r->name) == "--help" ? a.help : a.quiet) = true;
+      const std::string name = r->name;
+      (name == "--help" ? a.help : name == "--json" ? a.json : a.quiet) = true;
       continue;
     }
     if (!has_value) {
@@ -309,6 +320,16 @@ int command(const std::vector<std::string>& args, Console& con) {
       o.volume_size = parse_size(*v);
       if (o.volume_size == 0) usage_error("--volume-size must be above 0");
     }
+    if (const std::string e = env_text("SOURCE_DATE_EPOCH"); !e.empty()) {
+      // https://reproducible-builds.org/specs/source-date-epoch/: a bad value is an error.
+      if (e.size() > 12 || e.find_first_not_of("0123456789") != std::string::npos)
+        usage_error("SOURCE_DATE_EPOCH=" + printable(e) + ": not a number of seconds since 1970");
+      o.time_limit = std::stoll(e);
+    }
+    if (const std::string* d = option(a, "--depfile")) {
+      if (d->empty()) usage_error("--depfile needs a file");
+      o.depfile = *d;
+    }
     o.jobs = jobs_of(a);
     o.codepage = codepage_of(a);
     return pack(o, con);
@@ -342,6 +363,7 @@ int command(const std::vector<std::string>& args, Console& con) {
   o.archive = a.positional[0];
   if (const std::string* d = option(a, "--directory")) o.dir = *d;
   o.codepage = codepage_of(a);
+  o.json = a.json;
   if (mode != ReadMode::kList) o.jobs = jobs_of(a);
   return read_archive(mode, o, con);
 }

@@ -78,6 +78,10 @@ struct PackOptions {
   std::string dir, output, run;
   std::string stub;  // a stub file; empty: the one qtk carries
   std::string icon;  // an .ico file for the installer; empty: none
+  std::string depfile;  // --depfile: where to list what the installer was made from; empty: nowhere
+  // $SOURCE_DATE_EPOCH: member times later than this are stored as this
+  // (reproducible builds); -1: none.
+  std::int64_t time_limit = -1;
   pe::Brand brand;   // version resource texts and numbers (the icon is read from `icon`)
   bool run_given = false;
   std::uint64_t volume_size = 0;
@@ -98,6 +102,7 @@ struct ReadOptions {
   std::string archive, dir = ".";
   unsigned codepage = 1252;
   unsigned jobs = 1;  // threads that decode packets (test and extract)
+  bool json = false;  // list and test: one JSON document on `out` (docs/json.md)
 };
 int read_archive(ReadMode mode, const ReadOptions& opt, const Console& con);
 

@@ -11,7 +11,7 @@
 # "windows tests: ..." before the summary says which.
 #
 # QTK_FUZZ_SECONDS (default 20) sets each fuzzer's run; QTK_SKIP (a list of
-# stage names: native asan mingw win64 fuzz) skips stages.
+# stage names: native asan mingw win64 cmake-example fuzz) skips stages.
 #
 #   scripts/test.sh --quick   the edit-build-test loop: the native build and
 #                             its unit tests only (a few minutes from a fresh
@@ -150,6 +150,37 @@ if wanted mingw; then
 fi
 if wanted win64; then
   windows_stage win64 x86_64 "64-bit Windows build"
+fi
+# The CMake package end to end (tests/cmake/example_check.sh): qtk installed
+# into a temporary prefix, examples/cmake built with MinGW for the Windows
+# build that this host runs, its installer made by qtk_add_installer and by
+# cpack (the same bytes), run under Wine, and `qtk test --json` checked.
+if wanted cmake-example && [ "$quick" -eq 0 ]; then
+  stage "CMake package: examples/cmake through qtk_add_installer and cpack"
+  example_start=$SECONDS
+  [ -n "$windows_arch" ] || windows_arch=$(bash scripts/wine-arch.sh)
+  example_stub=""
+  example_build() {  # PRESET TARGET...: what the example needs, logged apart from the stages' builds
+    local preset=$1; shift
+    { cmake --preset "$preset" && cmake --build --preset "$preset" -j "$jobs" --target "$@"; } \
+      >"$log_dir/cmake-example-$preset.log" 2>&1 || { tail -n 30 "$log_dir/cmake-example-$preset.log"; return 1; }
+  }
+  if ! example_build native qtk qtk_manual; then
+    failed=$((failed + 1)); failures+=("cmake-example: the native build failed")
+  elif [ "$windows_arch" != i686 ] && ! example_build win64 qtksfx; then
+    failed=$((failed + 1)); failures+=("cmake-example: the x86_64 stub did not build")
+  elif ! start_display; then
+    failed=$((failed + 1)); failures+=("cmake-example: no virtual display")
+  else
+    [ "$windows_arch" != i686 ] && example_stub="$root/build/win64/qtksfx.exe"
+    if bash tests/cmake/example_check.sh "$windows_arch" $example_stub >"$log_dir/cmake-example.log" 2>&1; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1)); failures+=("cmake-example: see $log_dir/cmake-example.log")
+    fi
+    cat "$log_dir/cmake-example.log"
+  fi
+  echo "cmake-example: $((SECONDS - example_start)) s"
 fi
 [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
 

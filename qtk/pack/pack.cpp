@@ -81,6 +81,41 @@ void control_file(const PackOptions& opt, const CodePage& cp, TreeScan& sc) {
   fail("run=" + printable(run_value) + " names no file of the archive");
 }
 
+// --depfile: "SETUP: DEPENDENCY ..." in the form that make, Ninja and
+// CMake's DEPFILE read: every file and directory that went into the
+// installer (the stub and icon files too), with spaces, '#' and '$'
+// escaped. Written through a temporary file, like every output.
+void write_depfile(const PackOptions& opt, const TreeScan& sc, const std::vector<Member>& members) {
+  auto escaped = [](const std::string& path) {
+    if (path.find_first_of("\n\r") != std::string::npos)
+      fail("--depfile: " + printable(path) + " cannot be written in a dependency file");
+    std::string r;
+    for (char c : path) {
+      if (c == ' ' || c == '#') r += '\\';
+      if (c == '$') r += '$';
+      r += c;
+    }
+    return r;
+  };
+  std::string text = escaped(opt.output) + ":";
+  auto add = [&](const std::string& path) { text += " \\\n  " + escaped(path); };
+  if (!opt.stub.empty()) add(opt.stub);
+  if (!opt.icon.empty()) add(opt.icon);
+  for (const std::string& d : sc.directories()) add(d);
+  for (const Member& m : members)
+    if (!m.src.empty()) add(m.src);
+  text += "\n";
+  std::string tmp;
+  std::FILE* f = create_temp(opt.depfile, false, tmp);
+  if (!f) fail(printable(opt.depfile) + ": " + errno_text());
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  if (std::fclose(f) != 0 || !written || !rename_over(tmp, opt.depfile)) {
+    const std::string why = errno_text();
+    remove_file(tmp);
+    fail(printable(opt.depfile) + ": " + why);
+  }
+}
+
 void summary(const PackOptions& opt, const Console& con, std::size_t members, std::uint64_t total_in,
              std::uint32_t stub_size, const std::vector<std::string>& names,
              const std::vector<std::uint64_t>& sizes) {
@@ -101,6 +136,7 @@ void summary(const PackOptions& opt, const Console& con, std::size_t members, st
 int pack(const PackOptions& opt, const Console& con) {
   const CodePage cp(opt.codepage);
   TreeScan sc(cp, con);
+  if (opt.time_limit >= 0) sc.limit_times(opt.time_limit);
   sc.open_root(opt.dir);
 
   // The stub, with the author's icon and version resource when given.
@@ -167,6 +203,7 @@ int pack(const PackOptions& opt, const Console& con) {
   bar.done();
   outputs.close_first();
   outputs.commit();
+  if (!opt.depfile.empty()) write_depfile(opt, sc, members);
 
   const std::vector<std::string>& names = outputs.names();
   char stale[4096];

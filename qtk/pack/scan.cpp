@@ -101,6 +101,7 @@ void TreeScan::walk(const std::string& path, const std::string& rel, const std::
   FileId opened;
   if (!list_dir(path, names, opened)) fail(printable(path) + ": cannot read the directory: " + errno_text());
   if (opened != expect.id) fail(printable(path) + ": the directory changed while it was being packed");
+  dirs_.push_back(path);
   std::sort(names.begin(), names.end());
   std::vector<std::pair<std::string, FileInfo>> subdirs;
   for (const std::string& n : names) {
@@ -172,7 +173,8 @@ void TreeScan::add_file(const std::string& full, const std::string& shown, const
   m.size = st.size;
   m.mtime_ns = st.mtime_ns;
   m.id = st.id;
-  const std::int64_t t = st.mtime;
+  std::int64_t t = st.mtime;
+  if (time_limit_ >= 0 && t > time_limit_) t = time_limit_;
   if (t < INT32_MIN || t > INT32_MAX) {
     m.time = t < 0 ? INT32_MIN : INT32_MAX;
     con_.warn(shown + ": modification time " + std::to_string(t) +

@@ -32,6 +32,9 @@ class TreeScan {
  public:
   TreeScan(const CodePage& cp, const Console& con) : cp_(cp), con_(con) {}
 
+  // Member times later than `t` are stored as `t` (SOURCE_DATE_EPOCH).
+  void limit_times(std::int64_t t) { time_limit_ = t; }
+
   // DIR, which must be a directory.
   void open_root(const std::string& dir);
   // Files that already stand at the output's names (SETUP and its later
@@ -44,6 +47,9 @@ class TreeScan {
   void add_generated(Member m);
 
   std::vector<Member>& members() { return members_; }
+  // Every directory that scan() read, DIR first (for --depfile: a file
+  // added or removed changes its directory).
+  const std::vector<std::string>& directories() const { return dirs_; }
 
  private:
   std::string encode(const std::string& utf8, const std::string& shown) const;
@@ -62,6 +68,8 @@ class TreeScan {
   std::set<FileId> skip_;                   // the output itself, if it lies inside DIR
   std::vector<FileId> ancestors_;
   std::vector<Member> members_;
+  std::vector<std::string> dirs_;
+  std::int64_t time_limit_ = -1;
   std::map<std::string, std::string> seen_;  // path as Windows compares it -> shown path
 };
 

@@ -21,25 +21,46 @@ std::string packet_status_text(int st) {
   }
 }
 
+// The packet statuses that are faults, by code.
+FaultCode packet_fault_code(int st) {
+  switch (st) {
+    case PACKET_SHORT: return FaultCode::kPacketShort;
+    case PACKET_BAD_CHECK: return FaultCode::kPacketCheck;
+    case PACKET_DECODE_FAILED: return FaultCode::kPacketDecode;
+    case PACKET_TOO_LONG: return FaultCode::kPacketTooLong;
+    case PACKET_BAD_LENGTHS: return FaultCode::kPacketLengths;
+    case PACKET_EOF: return FaultCode::kArchiveTruncated;
+    default: return FaultCode::kPacketRead;
+  }
+}
+
 namespace {
 
 // What the stub in front of the archive (its first `size` bytes) asks
-// Windows for: "" when it is no Windows program, else a line that names
-// the execution level of its manifest. `manifest` tells whether it has one.
-std::string stub_elevation(const std::string& path, std::uint32_t size, bool& manifest) {
-  manifest = false;
+// Windows for.
+StubInfo stub_info(const std::string& path, std::uint32_t size) {
+  StubInfo info;
   std::uint64_t file = 0;
   std::FILE* f = size <= (64u << 20) ? open_volume(path, file) : nullptr;
-  if (!f) return "";
+  if (!f) return info;
   pe::Bytes stub(size);
   const bool read = std::fread(stub.data(), 1, stub.size(), f) == stub.size();
   std::fclose(f);
   std::vector<pe::Resource> res;
-  if (!read || !pe::read_resources(stub, res).empty()) return "";
+  if (!read || !pe::read_resources(stub, res).empty()) return info;
+  info.windows = true;
   pe::Bytes m;
-  manifest = pe::find_manifest(stub, m);
-  if (!manifest) return "elevation: auto (the stub has no application manifest)";
-  const std::string level = pe::manifest_level(m);
+  info.manifest = pe::find_manifest(stub, m);
+  if (info.manifest) info.level = pe::manifest_level(m);
+  return info;
+}
+
+// The line of list: "" when the stub is no Windows program, else one that
+// names the execution level of its manifest.
+std::string stub_elevation(const StubInfo& info) {
+  if (!info.windows) return "";
+  if (!info.manifest) return "elevation: auto (the stub has no application manifest)";
+  const std::string& level = info.level;
   for (const pe::Elevation& e : pe::kElevations)
     if (level == e.level)
       return "elevation: " + std::string(e.name) +
@@ -53,18 +74,20 @@ std::string stub_elevation(const std::string& path, std::uint32_t size, bool& ma
 std::FILE* Reader::open_first() {
   volume_name_ = opt_.archive;
   std::FILE* f = open_volume(volume_name_, volume_size_);
-  if (!f) fail(volume_name_ + ": " + errno_text());
+  if (!f) stop(FaultCode::kOpen, volume_name_ + ": " + errno_text());
+  report_.volumes.emplace_back(volume_name_, volume_size_);
   check_reach(volume_name_, volume_size_);
   long end = 0;
   const int t = sfx_trailer_read(f, &first_packet_, &end);
   if (t != SFX_OK) std::fclose(f);
   if (t == SFX_E_SIGNATURE || t == SFX_E_SEEK)
-    fail(volume_name_ + ": not an installer (" + std::string(sfx_status_text(t)) + ")");
-  if (t != SFX_OK) fail(volume_name_ + ": damaged trailer: " + sfx_status_text(t));
+    stop(FaultCode::kNotInstaller, volume_name_ + ": not an installer (" + std::string(sfx_status_text(t)) + ")");
+  if (t != SFX_OK) stop(FaultCode::kTrailer, volume_name_ + ": damaged trailer: " + sfx_status_text(t));
   // A signed installer: the certificate table after the trailer is not the
   // archive's; volume 1 ends where its trailer does.
   const std::uint64_t archive_end = static_cast<std::uint64_t>(end) + 4;
   signed_bytes_ = volume_size_ - archive_end;
+  report_.signed_bytes = signed_bytes_;
   volume_size_ = archive_end;
   return f;
 }
@@ -130,9 +153,11 @@ int Reader::read(const sfx_walk* walk) {
   const int st = record_.status;
   const std::uint8_t type = packet_->wire_type & 0x7F;
   if (st == PACKET_OK && record_.reports) {
+    read_fault_code_ = FaultCode::kDecoderReport;
     read_fault_ = "the decoder reported error " + std::to_string(record_.last_report) + " (packet type " +
                   std::to_string(type) + ")";
   } else if (packet_status_recoverable(st)) {
+    read_fault_code_ = packet_fault_code(st);
     read_fault_ = packet_status_text(st) + " (packet type " + std::to_string(type) + ")";
   } else {
     return st;  // 0, or the end of reading
@@ -146,9 +171,10 @@ int Reader::read(const sfx_walk* walk) {
 void Reader::next_volume() {
   report_read_fault();
   ++changes_;
-  if (!record_.open_error.empty()) fail(record_.open_error);
+  if (!record_.open_error.empty()) stop(FaultCode::kVolumeMissing, record_.open_error);
   volume_name_ = record_.next_name;
   volume_size_ = record_.next_size;
+  report_.volumes.emplace_back(volume_name_, volume_size_);
   bar_pos_ = 0;
   check_reach(volume_name_, volume_size_);
 }
@@ -161,9 +187,13 @@ void Reader::check_reach(const std::string& name, std::uint64_t size) {
   const std::string what = printable(name) + ": " + std::to_string(size) +
                            " bytes, more than the installer can read (its file positions end at " +
                            std::to_string(SFX_MAX_VOLUME_SIZE) + ")";
-  if (mode_ != ReadMode::kTest) return con_.warn(what);
+  if (mode_ != ReadMode::kTest) {
+    if (opt_.json) report_.warnings.push_back(what);
+    return con_.warn(what);
+  }
   ++faults_;
   con_.err << "qtk: " << what << '\n';
+  note_fault(FaultCode::kVolumeTooLarge, what, false);
 }
 
 // A step that broke the packet order. Inside a member, the member ends
@@ -176,16 +206,20 @@ bool Reader::walk_failed(int step) {
       return true;
     }
     if (changes_ == 0 && static_cast<std::uint64_t>(offset_) + SFX_TRAILER_SIZE >= volume_size_)
-      fault(packet_status_text(PACKET_EOF) + " (the packets run into the trailer)");
+      fault(FaultCode::kArchiveTruncated, packet_status_text(PACKET_EOF) + " (the packets run into the trailer)");
     else
-      fault(packet_status_text(st));
+      fault(packet_fault_code(st), packet_status_text(st));
     return false;
   }
   if (step == SFX_E_UNEXPECTED)
-    fault("packet type " + std::to_string(packet_->type) + " may not stand " +
-          (was_member_ ? "inside a member" : "at the top level"));
+    fault(FaultCode::kPacketOrder, "packet type " + std::to_string(packet_->type) + " may not stand " +
+                                       (was_member_ ? "inside a member" : "at the top level"));
   else
-    fault(sfx_status_text(step));
+    fault(step == SFX_E_TOTAL         ? FaultCode::kMemberTotal
+          : step == SFX_E_COUNT       ? FaultCode::kMemberCount
+          : step == SFX_E_HEADER_SIZE ? FaultCode::kMemberHeader
+                                      : FaultCode::kWalk,
+          sfx_status_text(step));
   if (was_member_) {
     end_member();
     if (packet_->type == SFX_MEMBER_HEADER) replay_ = true;
@@ -204,10 +238,12 @@ int Reader::run() {
   source_ = std::make_unique<PacketSource>(open_first(), volume_name_, mode_ == ReadMode::kList ? 1 : opt_.jobs);
   if (mode_ != ReadMode::kList)
     bar_ = std::make_unique<Progress>(con_, mode_ == ReadMode::kTest ? "test" : "extract", total);
-  bool manifest = false;
-  const std::string elevation = stub_elevation(opt_.archive, first_packet_, manifest);
-  if (mode_ == ReadMode::kList && !elevation.empty()) con_.out << elevation << '\n';
-  if (mode_ == ReadMode::kList)
+  report_.stub = stub_info(opt_.archive, first_packet_);
+  const std::string elevation = stub_elevation(report_.stub);
+  const bool manifest = report_.stub.manifest;
+  const bool text = !opt_.json;  // --json: the document is all that goes to out
+  if (mode_ == ReadMode::kList && text && !elevation.empty()) con_.out << elevation << '\n';
+  if (mode_ == ReadMode::kList && text)
     con_.out << "        size  modified (UTC)       packets    compressed  path\n";
   sfx_walker_init(&walker_, packet_, this, read_cb, next_volume_cb);
   for (;;) {
@@ -234,6 +270,7 @@ int Reader::run() {
       case SFX_STEP_DATA: data(); break;
       case SFX_STEP_MEMBER_DONE: end_member(); break;
       case SFX_STEP_END:
+        report_.complete = true;
         archive_end();
         if (mode_ != ReadMode::kList) check_control_file();
         break;
@@ -246,6 +283,7 @@ int Reader::run() {
              << '\n';
     return kExitFailed;
   }
+  if (opt_.json) return kExitOk;
   if (!con_.quiet && mode_ == ReadMode::kTest)
     con_.out << printable(opt_.archive) << ": ok, " << members_ << " members in " << (changes_ + 1)
              << (changes_ ? " volumes" : " volume") << '\n';
@@ -262,9 +300,32 @@ int Reader::run() {
   return kExitOk;
 }
 
+void Reader::write_report(const Error* stopped) {
+  if (stopped) {
+    report_.stopped = true;
+    // A failure that no fault has noted yet (an interruption, ...).
+    if (stopped->what()[0]) {
+      const std::string what = stopped->what();
+      bool noted = false;
+      for (const ReportFault& f : report_.faults) noted = noted || f.message == what;
+      if (!noted) report_.faults.push_back({FaultCode::kStopped, what, false, volume_name_, offset_, -1, {}});
+    }
+  }
+  write_json(con_.out, mode_, opt_, cp_.number(), report_);
+}
+
 int read_archive(ReadMode mode, const ReadOptions& opt, const Console& con) {
   Reader r(mode, opt, con);
-  return r.run();
+  if (!opt.json) return r.run();
+  int code = kExitOk;
+  try {
+    code = r.run();
+  } catch (const Error& e) {
+    r.write_report(&e);
+    throw;
+  }
+  r.write_report(nullptr);
+  return code;
 }
 
 }  // namespace qtk

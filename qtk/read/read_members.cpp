@@ -7,11 +7,15 @@
 
 namespace qtk {
 
-std::string display_path(const std::string& dir, const std::string& name) {
+std::string joined_path(const std::string& dir, const std::string& name) {
   std::string s;
   for (const std::string& p : path_parts(dir)) s += p + "/";
   for (char c : name) s += c == '\\' ? '/' : c;
-  return printable(s);
+  return s;
+}
+
+std::string display_path(const std::string& dir, const std::string& name) {
+  return printable(joined_path(dir, name));
 }
 
 void Reader::begin_member() {
@@ -20,10 +24,12 @@ void Reader::begin_member() {
   member_size_ = member_stored_ = 0;
   member_packets_ = 0;
   member_ok_ = false;
+  member_faults_ = 0;
+  member_report_ = ReportMember{};
   member_shown_ = "#" + std::to_string(members_ + 1);
   const int st = sfx_member_check(packet_->data, packet_->unpacked_len, &m, &why);
   if (st == SFX_E_HEADER_SIZE || st == SFX_E_UNTERMINATED) {
-    fault(std::string("member header: ") + sfx_status_text(st));
+    fault(FaultCode::kMemberHeader, std::string("member header: ") + sfx_status_text(st));
     return;
   }
   member_dir_ = m.dir;
@@ -36,9 +42,15 @@ void Reader::begin_member() {
     dir_u = member_dir_;
     name_u = member_name_;
   }
+  // The member's name, shown and in the JSON document: from here alone.
   member_shown_ = display_path(dir_u, name_u);
+  member_report_.named = true;
+  member_report_.exact = decoded;
+  member_report_.path = joined_path(dir_u, name_u);
+  member_report_.bytes = joined_path(member_dir_, member_name_);
+  member_report_.time = member_time_;
   if (st == SFX_E_UNSAFE_PATH) {
-    fault(std::string("member refused: ") + why);
+    fault(FaultCode::kUnsafePath, std::string("member refused: ") + why);
     return;
   }
   if (mode_ == ReadMode::kList) {
@@ -46,13 +58,13 @@ void Reader::begin_member() {
     return;
   }
   if (!decoded) {
-    fault("the name cannot be shown in UTF-8 from code page " + std::to_string(cp_.number()) +
+    fault(FaultCode::kNameNotText, "the name cannot be shown in UTF-8 from code page " + std::to_string(cp_.number()) +
           " (try --codepage)");
     return;
   }
   // The bytes passed; their decoded text must pass as well.
   if (const char* problem = decoded_path_problem(dir_u, name_u)) {
-    fault(std::string("member refused: ") + problem + " (decoded from code page " + std::to_string(cp_.number()) +
+    fault(FaultCode::kUnsafeName, std::string("member refused: ") + problem + " (decoded from code page " + std::to_string(cp_.number()) +
           ")");
     return;
   }
@@ -61,10 +73,10 @@ void Reader::begin_member() {
   if (mode_ != ReadMode::kExtract) return;
   std::vector<std::string> parts = path_parts(dir_u);
   for (const std::string& p : path_parts(name_u)) parts.push_back(p);
-  if (parts.empty()) fault("empty file name");
+  if (parts.empty()) fault(FaultCode::kUnsafeName, "empty file name");
   std::string error;
   out_fd_ = create_output_file(root_fd_, parts, error);
-  if (out_fd_ < 0) fault(error);
+  if (out_fd_ < 0) fault(FaultCode::kWrite, error);
 }
 
 // Two members that Windows takes for one file, or a file where another
@@ -77,14 +89,14 @@ void Reader::note_member(const std::string& dir, const std::string& name) {
     key += cp_.fold(parts[k]) + '\0';
     if (k + 1 == parts.size()) break;
     if (const auto f = member_keys_.find(key); f != member_keys_.end())
-      archive_fault(member_shown_ + " needs a folder where member " + f->second + " is a file");
+      archive_fault(FaultCode::kFileFolder, member_shown_ + " needs a folder where member " + f->second + " is a file");
     dir_keys_.emplace(key, member_shown_);
   }
   if (const auto f = member_keys_.find(key); f != member_keys_.end())
-    archive_fault(member_shown_ + " and member " + f->second +
+    archive_fault(FaultCode::kSameFile, member_shown_ + " and member " + f->second +
                   " are one file on Windows (the names differ in letter case at most)");
   else if (const auto d = dir_keys_.find(key); d != dir_keys_.end())
-    archive_fault(member_shown_ + " is a file where member " + d->second + " needs a folder");
+    archive_fault(FaultCode::kFileFolder, member_shown_ + " is a file where member " + d->second + " needs a folder");
   member_keys_.emplace(key, member_shown_);
   // The stub opens the control file in its work directory once all is out.
   if (key == path_key(cp_, kControlFile)) {
@@ -97,17 +109,17 @@ void Reader::note_member(const std::string& dir, const std::string& name) {
 // program its run= names.
 void Reader::check_control_file() {
   if (!control_seen_) {
-    archive_fault(std::string("no control file ") + kControlFile +
+    archive_fault(FaultCode::kNoControlFile, std::string("no control file ") + kControlFile +
                   ": the installer would stop after unpacking, with nothing to start");
     return;
   }
   std::string run;
   if (!control_file_run(control_, run)) {
-    archive_fault(std::string(kControlFile) + " has no run= entry in its [system] section");
+    archive_fault(FaultCode::kNoRun, std::string(kControlFile) + " has no run= entry in its [system] section");
     return;
   }
   if (!member_keys_.count(path_key(cp_, run)))
-    archive_fault(std::string(kControlFile) + ": run=" + printable(run) + " names no member");
+    archive_fault(FaultCode::kRunNotMember, std::string(kControlFile) + ": run=" + printable(run) + " names no member");
 }
 
 void Reader::data() {
@@ -118,7 +130,7 @@ void Reader::data() {
     control_.append(reinterpret_cast<const char*>(packet_->data), packet_->unpacked_len);
   if (out_fd_ < 0) return;
   std::string error;
-  if (!write_output(out_fd_, packet_->data, packet_->unpacked_len, error)) fault(error);
+  if (!write_output(out_fd_, packet_->data, packet_->unpacked_len, error)) fault(FaultCode::kWrite, error);
   bytes_ += packet_->unpacked_len;
 }
 
@@ -129,9 +141,18 @@ void Reader::end_member() {
     if (!set_output_time(out_fd_, member_time_, error)) warn(member_shown_ + ": cannot set the time: " + error);
     const bool closed = close_output(out_fd_, error);
     out_fd_ = -1;
-    if (!closed) fault(error);
+    if (!closed) fault(FaultCode::kWrite, error);
   }
-  if (mode_ == ReadMode::kList && member_ok_) {
+  if (opt_.json) {
+    ReportMember& m = member_report_;
+    m.size = member_size_;
+    m.stored = member_stored_;
+    m.packets = member_packets_;
+    m.ok = member_ok_ && member_faults_ == 0;
+    report_.members.push_back(std::move(m));
+    member_report_ = ReportMember{};
+  }
+  if (mode_ == ReadMode::kList && member_ok_ && !opt_.json) {
     char line[128];
     std::snprintf(line, sizeof line, "%12" PRIu64 "  %s  %5" PRIu32 "  %12" PRIu64 "  ", member_size_,
                   format_time(member_time_).c_str(), member_packets_, member_stored_);

@@ -60,6 +60,7 @@ struct QtkTest : ::testing::Test {
     stub = root / "stub.bin";
     write_bytes(stub, sample(300, 99));
     qtk::g_interrupted = false;
+    unsetenv("SOURCE_DATE_EPOCH");  // the tests expect the files' own times (a package build may set it)
   }
   void TearDown() override { fs::remove_all(root); }
 

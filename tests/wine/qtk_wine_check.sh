@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # qtk.exe under Wine: it packs a tree to exactly the bytes that the native
 # qtk writes for the same tree and options (one volume and several, on one
-# thread and two), and lists, tests and extracts; names with spaces and
+# thread and two), and lists, tests (also --json) and extracts; names with spaces and
 # Czech names in code page 1250 come back as they were, and extraction does
 # not write through a link planted in its way.
 #
@@ -78,6 +78,11 @@ expect "native qtk list" 0 "$QTK" list "windows out/setup.exe" --codepage 1250
 contains "the Czech name listed" "Příliš žluťoučký kůň/úpěl ďábelské ódy.txt" "$listed"
 expect "qtk.exe test" 0 exe test "windows out/setup.exe" --codepage 1250 -j 2
 contains "qtk.exe test: every volume" "windows out/setup.exe: ok, 5 members in " "$out"
+expect "qtk.exe test --json" 0 exe test "windows out/setup.exe" --codepage 1250 --json
+json=$out
+expect "native qtk test --json" 0 "$QTK" test "windows out/setup.exe" --codepage 1250 --json
+[ "$json" = "$out" ] && ok "qtk.exe's JSON document is the native qtk's" || bad "the JSON documents differ: [$json] [$out]"
+contains "the Czech name in the JSON document" '"path": "Příliš žluťoučký kůň/úpěl ďábelské ódy.txt"' "$json"
 expect "qtk.exe extract" 0 exe extract "windows out/setup.exe" -C "extracted here" --codepage 1250 -q
 diff -r "$tree" "extracted here" >/dev/null && ok "the extracted tree equals the packed one" || bad "the extracted tree differs"
 [ "$(stat -c %Y "extracted here/data/sub dir/noise.bin")" = "$(stat -c %Y "$tree/data/sub dir/noise.bin")" ] &&

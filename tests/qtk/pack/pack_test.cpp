@@ -336,6 +336,56 @@ TEST_F(Pack, HelpAndUsage) {
   EXPECT_EQ(run({"compress", "a", "b", "--codepage", "1250"}).code, 2);
 }
 
+// --depfile: the installer, then every directory read and every file
+// packed (and the stub given), escaped as make and Ninja read them; not
+// the control file written from --run, which is no file.
+TEST_F(Pack, DepfileListsEveryFileAndFolderRead) {
+  write_text(src / "cost $5 #1.txt", "odd name");
+  const fs::path dep = root / "out" / "setup.d";
+  const Result r = pack(src, out, {"--run", "setup.exe", "--depfile", dep.string()});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const Bytes b = read_bytes(dep);
+  const std::string d(b.begin(), b.end());
+  const std::string s = src.string();
+  EXPECT_EQ(d.rfind(out.string() + ": \\\n  " + stub.string() + " \\\n  " + s + " \\\n", 0), 0u) << d;
+  for (const std::string& line :
+       {s + "/with\\ space", s + "/n1/n2/n3", s + "/setup.exe", s + "/with\\ space/a\\ b.txt",
+        s + "/cost\\ $$5\\ \\#1.txt", s + "/caf\xc3\xa9/n\xc3\xa1ve.txt", s + "/big.bin"})
+    EXPECT_TRUE(d.find("  " + line + " \\\n") != std::string::npos || d.find("  " + line + "\n") == d.size() - line.size() - 3)
+        << line << "\n" << d;
+  EXPECT_EQ(d.find("qtksfx.ini"), std::string::npos) << d;
+  EXPECT_EQ(d.back(), '\n');
+  // No depfile without the option, and a usage error without its value.
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--depfile"}).code, 2);
+}
+
+// SOURCE_DATE_EPOCH: later times are stored as it, earlier ones as they are.
+TEST_F(Pack, SourceDateEpochLimitsTheTimes) {
+  struct timeval old[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
+  utimes((src / "big.bin").c_str(), old);
+  const Bytes plain = (pack(src, out, {"--run", "setup.exe"}), read_bytes(out));
+  setenv("SOURCE_DATE_EPOCH", "978307200", 1);  // 2001-01-01
+  const Result r = pack(src, out, {"--run", "setup.exe"});
+  const Result l = run({"list", out.string()});
+  const Result bad = (setenv("SOURCE_DATE_EPOCH", "soon", 1), pack(src, out, {"--run", "setup.exe"}));
+  unsetenv("SOURCE_DATE_EPOCH");
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(read_bytes(out), plain);
+  EXPECT_NE(l.out.find("2000-01-01 00:00:00      3"), std::string::npos) << l.out;  // big.bin
+  EXPECT_NE(l.out.find("2001-01-01 00:00:00      1            "), std::string::npos) << l.out;
+  std::istringstream lines(l.out);
+  int members = 0;
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(" packets ") == std::string::npos && line.find("elevation") == std::string::npos) {
+      ++members;
+      EXPECT_TRUE(line.find(" 2000-01-01 ") != std::string::npos || line.find(" 2001-01-01 ") != std::string::npos)
+          << line;  // nothing of today
+    }
+  EXPECT_EQ(members, 8) << l.out;
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_NE(bad.err.find("SOURCE_DATE_EPOCH=soon"), std::string::npos) << bad.err;
+}
+
 // Every option that a command takes, by every name, from the table the
 // command line is made from, is described in the manual page.
 TEST_F(Pack, ManualDescribesEveryOption) {
