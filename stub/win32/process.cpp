@@ -9,35 +9,94 @@
 #include "sfx_platform.h"
 #include "win32.h"
 
+namespace {
+
+// The lock is a handle of the work directory itself with write access to
+// it (FILE_ADD_FILE) and shared for reading and deleting only: a second
+// such handle is refused for sharing, whoever asks (another user, another
+// session, an elevated or unelevated installer), and the directory is one
+// file whatever path names it (a short name, a substituted drive, a
+// junction). Everybody else's use of the directory (lists, files in it,
+// its handles that share writing, as nearly every program's do) goes on.
+// The handle is inheritable: the setup program holds the lock with it
+// until it ends, after Cancel or a kill of this process as well. Nothing is
+// added to the directory.
+struct DirLock {
+  const wchar_t* dir;
+  const char* shown;
+  HANDLE lock;
+  BY_HANDLE_FILE_INFORMATION id;
+};
+
+HANDLE open_dir(const wchar_t* dir, DWORD access, DWORD share) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  return CreateFileW(dir, access, share, &inherit, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// True when handle h (of this process) is a handle of the directory.
+bool same_dir(const DirLock& l, HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(h, &info) && info.dwVolumeSerialNumber == l.id.dwVolumeSerialNumber &&
+         info.nFileIndexHigh == l.id.nFileIndexHigh && info.nFileIndexLow == l.id.nFileIndexLow;
+}
+
+int take(void* ctx) {
+  auto* l = static_cast<DirLock*>(ctx);
+  l->lock = open_dir(l->dir, FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_DELETE);
+  if (l->lock != INVALID_HANDLE_VALUE) return SFX_LOCK_TAKEN;
+  return GetLastError() == ERROR_SHARING_VIOLATION ? SFX_LOCK_BUSY : SFX_LOCK_NONE;
+}
+
+// The holder's lock is this directory's and is held up the chain: its
+// inherited handle here (a setup program started directly inherits it), or
+// the handle in the holder's own process while that lives (one started
+// through the elevation prompt inherits nothing, but may take a copy from
+// the unelevated holder). A copy taken is held until this process ends.
+// From a holder that has ended, neither exists.
+bool held_above(void* ctx, unsigned long pid, unsigned long lock) {
+  auto* l = static_cast<DirLock*>(ctx);
+  const HANDLE h = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(lock));
+  DWORD flags = 0;
+  if (GetHandleInformation(h, &flags) && (flags & HANDLE_FLAG_INHERIT) && same_dir(*l, h)) return true;
+  HANDLE holder = OpenProcess(PROCESS_DUP_HANDLE, FALSE, static_cast<DWORD>(pid));
+  if (!holder) return false;
+  HANDLE copy = nullptr;
+  const bool ok = DuplicateHandle(holder, h, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS) &&
+                  same_dir(*l, copy);
+  if (!ok && copy) CloseHandle(copy);
+  CloseHandle(holder);
+  return ok;
+}
+
+void waiting(void*) {}
+
+void notice(void* ctx) {
+  sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_OPEN_WRITE, static_cast<DirLock*>(ctx)->shown, false);
+}
+
+}  // namespace
+
 void sfx_platform_lock_work_dir(const char* dir) {
-  // A mutex of the session named after the directory, its letter case
-  // folded and both separators alike: a hash, since an object's name may
-  // hold no backslash. Nothing is added to the directory.
   wchar_t w[SFX_PATH_ROOM];
   if (!sfx_win_wide(dir, w)) return;
-  CharUpperW(w);
-  std::uint64_t hash = 14695981039346656037ull;
-  for (const wchar_t* p = w; *p; ++p) hash = (hash ^ (*p == L'/' ? L'\\' : *p)) * 1099511628211ull;
-  char key[20];
-  for (int d = 0; d < 16; ++d, hash >>= 4) key[d] = "0123456789abcdef"[hash & 15];
-  key[16] = 0;
-  // Our own setup program's installer: the lock is held for it already.
+  DirLock l{w, dir, INVALID_HANDLE_VALUE, {}};
+  // The directory's identity, by a handle that shares everything.
+  HANDLE probe = open_dir(w, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  if (probe == INVALID_HANDLE_VALUE) return;
+  const bool known = GetFileInformationByHandle(probe, &l.id);
+  CloseHandle(probe);
+  if (!known) return;
   char held[SFX_PATH_ROOM];
   const DWORD n = GetEnvironmentVariableA(SFX_LOCK_VARIABLE, held, sizeof held);
   if (n == 0 || n >= sizeof held) held[0] = 0;
-  if (sfx_list_has(held, key)) return;
-  char narrow[40];
-  wchar_t name[40];
-  sfx_join(narrow, sizeof narrow, "Local\\qtksfx-", key);
-  MultiByteToWideChar(CP_UTF8, 0, narrow, -1, name, 40);
-  // Held until the process ends (the handle is not inherited); a holder
-  // that ended without letting go has let go all the same.
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-  if (!mutex) return;
-  const DWORD r = WaitForSingleObject(mutex, INFINITE);
-  if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) return;
+  const SfxLockSeam seam{&l, take, held_above, waiting, sfx_platform_now, sfx_platform_sleep, notice};
+  if (sfx_lock_wait(held, seam) != SFX_LOCK_TAKEN) return;
+  // Held until this process and its setup program have ended; ours joins
+  // the list that the setup program gets.
+  char entry[24];
+  sfx_lock_entry(entry, GetCurrentProcessId(), static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(l.lock)));
   char list[SFX_PATH_ROOM + 24];
-  if (!sfx_join(list, sizeof list, held, held[0] ? ";" : "", key)) std::strcpy(list, key);
+  if (!sfx_join(list, sizeof list, held, held[0] ? ";" : "", entry)) std::strcpy(list, entry);
   SetEnvironmentVariableA(SFX_LOCK_VARIABLE, list);
 }
 
