@@ -180,6 +180,14 @@ constexpr int SFX_LOCK_NOTICE_SECONDS = 10;
 int sfx_lock_wait(const char* held, const SfxLockSeam& seam);
 // One entry "pid.lock" into out (room 20 or more).
 void sfx_lock_entry(char* out, unsigned long pid, unsigned long lock);
+// On Windows the lock is a handle of the work directory opened with this
+// access (FILE_ADD_FILE) and sharing (FILE_SHARE_READ | FILE_SHARE_DELETE):
+// a second such handle of the same directory is refused for sharing
+// (ERROR_SHARING_VIOLATION, 32), which sfx_lock_answer makes SFX_LOCK_BUSY;
+// success is SFX_LOCK_TAKEN, any other error SFX_LOCK_NONE.
+constexpr unsigned long SFX_LOCK_ACCESS = 0x0002;
+constexpr unsigned long SFX_LOCK_SHARE = 0x0001 | 0x0004;
+int sfx_lock_answer(unsigned long error);
 
 // Windows' refusal to start a program whose manifest asks for elevation
 // from a process that does not have it (ERROR_ELEVATION_REQUIRED).

@@ -32,6 +32,10 @@ void sfx_lock_entry(char* out, unsigned long pid, unsigned long lock) {
   }
 }
 
+int sfx_lock_answer(unsigned long error) {
+  return error == 0 ? SFX_LOCK_TAKEN : error == 32 ? SFX_LOCK_BUSY : SFX_LOCK_NONE;
+}
+
 int sfx_lock_wait(const char* held, const SfxLockSeam& seam) {
   // An installer below the holder's setup program: waiting would never end.
   for (const char* p = held; p && *p;) {

@@ -42,9 +42,8 @@ bool same_dir(const DirLock& l, HANDLE h) {
 
 int take(void* ctx) {
   auto* l = static_cast<DirLock*>(ctx);
-  l->lock = open_dir(l->dir, FILE_ADD_FILE, FILE_SHARE_READ | FILE_SHARE_DELETE);
-  if (l->lock != INVALID_HANDLE_VALUE) return SFX_LOCK_TAKEN;
-  return GetLastError() == ERROR_SHARING_VIOLATION ? SFX_LOCK_BUSY : SFX_LOCK_NONE;
+  l->lock = open_dir(l->dir, SFX_LOCK_ACCESS, SFX_LOCK_SHARE);
+  return sfx_lock_answer(l->lock != INVALID_HANDLE_VALUE ? 0 : GetLastError());
 }
 
 // The holder's lock is this directory's and is held up the chain: its
