@@ -21,12 +21,26 @@ namespace {
 // The handle is inheritable: the setup program holds the lock with it
 // until it ends, after Cancel or a kill of this process as well. Nothing is
 // added to the directory.
+HANDLE g_lock = nullptr;  // the lock that this installer holds
+
 struct DirLock {
   const wchar_t* dir;
   const char* shown;
   HANDLE lock;
   BY_HANDLE_FILE_INFORMATION id;
 };
+
+// Adds "pid.lock" of this installer's lock to the variable that the setup
+// program gets.
+void list_holder(DWORD pid) {
+  char list[SFX_PATH_ROOM + 24];
+  const DWORD n = GetEnvironmentVariableA(SFX_LOCK_VARIABLE, list, SFX_PATH_ROOM);
+  if (n == 0 || n >= SFX_PATH_ROOM) list[0] = 0;
+  char entry[24];
+  sfx_lock_entry(entry, pid, static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(g_lock)));
+  if (!sfx_join(list, sizeof list, list, list[0] ? ";" : "", entry)) std::strcpy(list, entry);
+  SetEnvironmentVariableA(SFX_LOCK_VARIABLE, list);
+}
 
 HANDLE open_dir(const wchar_t* dir, DWORD access, DWORD share) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -92,11 +106,85 @@ void sfx_platform_lock_work_dir(const char* dir) {
   if (sfx_lock_wait(held, seam) != SFX_LOCK_TAKEN) return;
   // Held until this process and its setup program have ended; ours joins
   // the list that the setup program gets.
-  char entry[24];
-  sfx_lock_entry(entry, GetCurrentProcessId(), static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(l.lock)));
-  char list[SFX_PATH_ROOM + 24];
-  if (!sfx_join(list, sizeof list, held, held[0] ? ";" : "", entry)) std::strcpy(list, entry);
-  SetEnvironmentVariableA(SFX_LOCK_VARIABLE, list);
+  g_lock = l.lock;
+  list_holder(GetCurrentProcessId());
+}
+
+namespace {
+
+// The variable that makes a process of this program a keeper of the lock
+// (the handle of the pipe that it reads from), and nothing else.
+constexpr char kKeeper[] = "QTKSFX_LOCK_KEEPER";
+
+// A program started through the elevation prompt inherits no handle, and
+// this process cannot give one to it. A keeper takes its place: a second
+// process of this program, started first, inherits the lock (at the same
+// handle value), is listed as a holder for the programs below the elevated
+// one, and is handed that program's handle through a pipe once it runs; it
+// ends when that program ends, or at once when nothing comes.
+struct Keeper {
+  HANDLE process;
+  HANDLE feed;
+};
+
+Keeper start_keeper() {
+  Keeper k{nullptr, nullptr};
+  HANDLE read = nullptr;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  if (!g_lock || !CreatePipe(&read, &k.feed, &inherit, 0)) return k;
+  SetHandleInformation(k.feed, HANDLE_FLAG_INHERIT, 0);
+  char value[24];
+  sfx_lock_entry(value, 0, static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(read)));
+  SetEnvironmentVariableA(kKeeper, value + 2);  // the handle alone, after "0."
+  wchar_t self[SFX_PATH_ROOM];
+  const DWORD n = GetModuleFileNameW(nullptr, self, SFX_PATH_ROOM);
+  STARTUPINFOW si;
+  std::memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  const bool started = n > 0 && n < SFX_PATH_ROOM &&
+                       CreateProcessW(self, nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  SetEnvironmentVariableA(kKeeper, nullptr);
+  CloseHandle(read);
+  if (!started) {
+    CloseHandle(k.feed);
+    k.feed = nullptr;
+    return k;
+  }
+  CloseHandle(pi.hThread);
+  k.process = pi.hProcess;
+  list_holder(pi.dwProcessId);
+  return k;
+}
+
+// Hands the started program's handle to the keeper (none: it ends).
+void feed_keeper(const Keeper& k, HANDLE program) {
+  if (!k.feed) return;
+  HANDLE remote = nullptr;
+  DWORD written = 0;
+  if (program && DuplicateHandle(GetCurrentProcess(), program, k.process, &remote, SYNCHRONIZE, FALSE, 0))
+    WriteFile(k.feed, &remote, sizeof remote, &written, nullptr);
+  CloseHandle(k.feed);
+  CloseHandle(k.process);
+}
+
+}  // namespace
+
+void sfx_win_keep_lock() {
+  char value[20];
+  const DWORD n = GetEnvironmentVariableA(kKeeper, value, sizeof value);
+  if (n == 0 || n >= sizeof value) return;
+  SetEnvironmentVariableA(kKeeper, nullptr);
+  std::uintptr_t h = 0;
+  for (const char* p = value; *p; ++p) h = h << 4 | static_cast<std::uintptr_t>(*p <= '9' ? *p - '0' : *p - 'a' + 10);
+  const HANDLE feed = reinterpret_cast<HANDLE>(h);
+  // Anything but the pipe that a holder made is no call to keep a lock.
+  if (GetFileType(feed) != FILE_TYPE_PIPE) return;
+  HANDLE program = nullptr;
+  DWORD got = 0;
+  if (ReadFile(feed, &program, sizeof program, &got, nullptr) && got == sizeof program)
+    WaitForSingleObject(program, INFINITE);
+  ExitProcess(0);
 }
 
 namespace {
@@ -158,7 +246,11 @@ unsigned long start_through_shell(const void* program, int* code) {
   info.lpFile = static_cast<const wchar_t*>(program);
   info.lpDirectory = n > 0 && n < SFX_PATH_ROOM ? dir : nullptr;
   info.nShow = SW_SHOWNORMAL;
-  if (!exec(&info)) return GetLastError() ? GetLastError() : ERROR_CANCELLED;
+  const Keeper keeper = start_keeper();
+  const BOOL ran = exec(&info);
+  const DWORD error = GetLastError();
+  feed_keeper(keeper, ran ? info.hProcess : nullptr);
+  if (!ran) return error ? error : ERROR_CANCELLED;
   DWORD exit_code = 0;
   if (info.hProcess) {
     WaitForSingleObject(info.hProcess, INFINITE);

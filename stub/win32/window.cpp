@@ -177,6 +177,7 @@ void sfx_platform_set_progress(int percent) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   sfx_instance = instance;
+  sfx_win_keep_lock();
   char own_path[SFX_PATH_ROOM + 4];
   command_word(GetCommandLineW(), own_path);
   return sfx_run(own_path);
