@@ -21,6 +21,13 @@ namespace {
 // The handle is inheritable: the setup program holds the lock with it
 // until it ends, after Cancel or a kill of this process as well. Nothing is
 // added to the directory.
+//
+// Installers in two sessions that share a folder (a machine-wide TEMP, the
+// Windows directory where there is none) take turns like any two: sharing
+// belongs to the open directory, not to a session, whereas a named object
+// (a mutex) would be one per session and let both write at once. A holder
+// in the other session is waited for like any other, with the notice after
+// a while and Cancel to leave.
 HANDLE g_lock = nullptr;  // the lock that this installer holds
 
 struct DirLock {
