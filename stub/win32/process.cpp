@@ -9,6 +9,8 @@
 #include "sfx_platform.h"
 #include "win32.h"
 
+#include <tlhelp32.h>  // after windows.h
+
 namespace {
 
 // The lock is a handle of the work directory itself with write access to
@@ -36,6 +38,64 @@ struct DirLock {
   HANDLE lock;
   BY_HANDLE_FILE_INFORMATION id;
 };
+
+// A program started through the elevation prompt gets a fresh environment,
+// not ours: the installers below it learn of the lock from a record named
+// after the directory's identity in the session ("Local\qtksfx-..."), which
+// the holder and its keeper hold while that program runs: the keeper's
+// process, the lock's handle there, and the elevated program's process. It
+// counts only for an installer that runs below that program.
+struct Elevated {
+  DWORD keeper, lock, program;
+};
+BY_HANDLE_FILE_INFORMATION g_id;  // the locked directory's identity
+
+bool record_name(const BY_HANDLE_FILE_INFORMATION& id, wchar_t (&name)[64]) {
+  char text[64] = "Local\\qtksfx-";
+  sfx_lock_entry(text + 13, id.dwVolumeSerialNumber, id.nFileIndexHigh);
+  const std::size_t n = std::strlen(text);
+  text[n] = '-';
+  sfx_lock_entry(text + n + 1, id.nFileIndexLow, 0);
+  return MultiByteToWideChar(CP_ACP, 0, text, -1, name, 64) > 0;
+}
+
+// True when this process is process `program` (an installer that was the
+// setup program itself) or runs below it.
+bool below(DWORD program) {
+  DWORD pid = GetCurrentProcessId();
+  if (pid == program) return true;
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snap == INVALID_HANDLE_VALUE) return false;
+  bool found = false;
+  for (int depth = 0; depth < 32 && pid && !found; ++depth) {
+    PROCESSENTRY32W e;
+    e.dwSize = sizeof e;
+    DWORD parent = 0;
+    for (BOOL ok = Process32FirstW(snap, &e); ok; ok = Process32NextW(snap, &e))
+      if (e.th32ProcessID == pid) parent = e.th32ParentProcessID;
+    found = parent != 0 && parent == program;
+    pid = parent;
+  }
+  CloseHandle(snap);
+  return found;
+}
+
+// The record's holder as one more entry of the list, for an installer
+// below the elevated program.
+void add_elevated_holder(const DirLock& l, char* held, std::size_t cap) {
+  wchar_t name[64];
+  if (!record_name(l.id, name)) return;
+  HANDLE map = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+  if (!map) return;
+  if (const auto* r = static_cast<const Elevated*>(MapViewOfFile(map, FILE_MAP_READ, 0, 0, sizeof(Elevated)))) {
+    const Elevated e = *r;
+    UnmapViewOfFile(r);
+    char entry[24];
+    sfx_lock_entry(entry, e.keeper, e.lock);
+    if (e.program && below(e.program)) sfx_join(held, cap, held, held[0] ? ";" : "", entry);
+  }
+  CloseHandle(map);
+}
 
 // Adds "pid.lock" of this installer's lock to the variable that the setup
 // program gets.
@@ -106,14 +166,16 @@ void sfx_platform_lock_work_dir(const char* dir) {
   const bool known = GetFileInformationByHandle(probe, &l.id);
   CloseHandle(probe);
   if (!known) return;
-  char held[SFX_PATH_ROOM];
-  const DWORD n = GetEnvironmentVariableA(SFX_LOCK_VARIABLE, held, sizeof held);
-  if (n == 0 || n >= sizeof held) held[0] = 0;
+  char held[SFX_PATH_ROOM + 24];
+  const DWORD n = GetEnvironmentVariableA(SFX_LOCK_VARIABLE, held, SFX_PATH_ROOM);
+  if (n == 0 || n >= SFX_PATH_ROOM) held[0] = 0;
+  add_elevated_holder(l, held, sizeof held);
   const SfxLockSeam seam{&l, take, held_above, waiting, sfx_platform_now, sfx_platform_sleep, notice};
   if (sfx_lock_wait(held, seam) != SFX_LOCK_TAKEN) return;
   // Held until this process and its setup program have ended; ours joins
   // the list that the setup program gets.
   g_lock = l.lock;
+  g_id = l.id;
   list_holder(GetCurrentProcessId());
 }
 
@@ -132,13 +194,20 @@ constexpr char kKeeper[] = "QTKSFX_LOCK_KEEPER";
 struct Keeper {
   HANDLE process;
   HANDLE feed;
+  Elevated* record;  // inherited by the keeper with its mapping
+  DWORD pid;
 };
 
 Keeper start_keeper() {
-  Keeper k{nullptr, nullptr};
+  Keeper k{nullptr, nullptr, nullptr, 0};
   HANDLE read = nullptr;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   if (!g_lock || !CreatePipe(&read, &k.feed, &inherit, 0)) return k;
+  wchar_t name[64];
+  HANDLE map = record_name(g_id, name) ? CreateFileMappingW(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
+                                                              sizeof(Elevated), name)
+                                         : nullptr;
+  if (map) k.record = static_cast<Elevated*>(MapViewOfFile(map, FILE_MAP_WRITE, 0, 0, sizeof(Elevated)));
   SetHandleInformation(k.feed, HANDLE_FLAG_INHERIT, 0);
   char value[24];
   sfx_lock_entry(value, 0, static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(read)));
@@ -160,6 +229,7 @@ Keeper start_keeper() {
   }
   CloseHandle(pi.hThread);
   k.process = pi.hProcess;
+  k.pid = pi.dwProcessId;
   list_holder(pi.dwProcessId);
   return k;
 }
@@ -169,8 +239,9 @@ void feed_keeper(const Keeper& k, HANDLE program) {
   if (!k.feed) return;
   HANDLE remote = nullptr;
   DWORD written = 0;
-  if (program && DuplicateHandle(GetCurrentProcess(), program, k.process, &remote, SYNCHRONIZE, FALSE, 0))
-    WriteFile(k.feed, &remote, sizeof remote, &written, nullptr);
+  if (program && DuplicateHandle(GetCurrentProcess(), program, k.process, &remote, SYNCHRONIZE, FALSE, 0) &&
+      WriteFile(k.feed, &remote, sizeof remote, &written, nullptr) && k.record)
+    *k.record = Elevated{k.pid, static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(g_lock)), GetProcessId(program)};
   CloseHandle(k.feed);
   CloseHandle(k.process);
 }
