@@ -96,6 +96,8 @@ int codec_stream_size(const std::uint8_t* stream, std::uint32_t len, std::uint32
 struct CodecDecodeStats {
   std::uint32_t produced;   // bytes the stream produced (may exceed output_cap)
   std::uint32_t overread;   // bytes read past the end of the input
+  std::uint32_t length;     // bytes that the stream takes up, its size header
+                            // included, by where its coder stopped
   CodecReport report;       // what the decode reported
 };
 int codec_decompress_ex(const std::uint8_t* input, std::uint8_t* output,

@@ -204,6 +204,15 @@ inline std::uint32_t decode_run(Decoder& d, std::uint8_t* output, std::uint32_t 
 // The bit reader fetches a byte when it needs its first bit: the bytes so
 // taken beyond the end of the input. A valid stream goes one or two bytes
 // over; a damaged one may go far.
+// The coder's register holds 17 bits beyond those that the encoder had
+// given out, and the encoder's last bits end within the byte before: the
+// stream ends at byte 3 + consumed / 8 (its header included). An empty
+// stream is its header alone.
+inline std::uint32_t decoder_length(const Decoder& d) {
+  if (d.consumed == 0) return 4;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(3 + d.consumed / 8, 0xFFFFFFFFu));
+}
+
 inline std::uint32_t decoder_overread(const Decoder& d) {
   const std::uint64_t fetched = 4 + (d.consumed + 7) / 8;
   return fetched > d.in_len ? static_cast<std::uint32_t>(std::min<std::uint64_t>(fetched - d.in_len, 0xFFFFFFFFu))
@@ -221,7 +230,10 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
     report_error(report, 1);
     return CODEC_BAD_HEADER;
   }
-  if (codec_load_le32(input) == 0) return CODEC_OK;
+  if (codec_load_le32(input) == 0) {
+    if (stats) stats->length = 4;
+    return CODEC_OK;
+  }
 
   Decoder d;
   decoder_start(d, input, input_len);
@@ -235,6 +247,7 @@ int decode_stream(const std::uint8_t* input, std::uint8_t* output, std::uint32_t
   if (stats) {
     stats->produced = d.produced;
     stats->overread = overread;
+    stats->length = decoder_length(d);
   }
   return CODEC_OK;
 }

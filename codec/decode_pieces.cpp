@@ -30,5 +30,6 @@ CodecDecodeStats codec_stream_decoder_stats(const CodecStreamDecoder* decoder) {
   CodecDecodeStats stats{};
   stats.produced = decoder->d.produced;
   stats.overread = codec::decoder_overread(decoder->d);
+  stats.length = codec::decoder_length(decoder->d);
   return stats;
 }

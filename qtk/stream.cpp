@@ -100,7 +100,8 @@ int decompress_file(const std::string& in, const std::string& out) {
       check_interrupted();
     }
     const CodecDecodeStats st = codec_stream_decoder_stats(dec.get());
-    const bool whole = size == 0 ? n == 4 : st.overread >= 1;
+    // The coder's end fixes the stream's last byte: not even one may follow.
+    const bool whole = st.length == n;
     if (st.produced != size || !whole) fail(in + ": damaged stream (bytes follow its end)");
     return ok;
   });

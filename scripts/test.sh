@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh Debian machine:
 #   native unit tests and fuzz-corpus replays, the same under ASan + UBSan,
+#   the stub's threads under ThreadSanitizer,
 #   the 32-bit and the 64-bit Windows builds with the Windows tests under
 #   Wine on a virtual display, and a short run of every fuzzer. Prints one
 #   summary line at the end; exits non-zero on any failure.
@@ -11,7 +12,7 @@
 # "windows tests: ..." before the summary says which.
 #
 # QTK_FUZZ_SECONDS (default 20) sets each fuzzer's run; QTK_SKIP (a list of
-# stage names: native asan mingw win64 cmake-example fuzz) skips stages.
+# stage names: native asan tsan mingw win64 cmake-example fuzz) skips stages.
 #
 #   scripts/test.sh --quick   the edit-build-test loop: the native build and
 #                             its unit tests only (a few minutes from a fresh
@@ -33,7 +34,7 @@ bash scripts/bootstrap.sh || { echo "bootstrap failed"; exit 1; }
 jobs=$(nproc)
 fuzz_seconds=${QTK_FUZZ_SECONDS:-20}
 skip=" ${QTK_SKIP:-} "
-[ "$quick" -eq 1 ] && skip+=" asan mingw win64 fuzz "
+[ "$quick" -eq 1 ] && skip+=" asan tsan mingw win64 fuzz "
 passed=0
 failed=0
 skipped=0
@@ -89,6 +90,33 @@ if wanted asan; then
   if build asan; then
     ASAN_OPTIONS=detect_leaks=1 run_ctest asan build/asan -j "$jobs"
   else failed=$((failed + 1)); failures+=("asan: build failed"); fi
+fi
+
+# The stub's threads under ThreadSanitizer, with no suppressions: its unit
+# and flow tests (the console stub decodes on 4 threads), then good,
+# damaged, multi-volume, locked and cancelled installers on 2 and on 8. A
+# report ends the stub with 66, which fails the test that ran it.
+if wanted tsan; then
+  stage "ThreadSanitizer: the stub's threads"
+  tsan_start=$(date +%s)
+  if build tsan qtksfx sfx_tests qtk; then
+    tsan_log="$log_dir/tsan.log"
+    : >"$tsan_log"
+    tsan_failed=0
+    tsan_run() {  # tsan_run DECODERS FILTER
+      echo "--- $1 decoders: $2" >>"$tsan_log"
+      TSAN_OPTIONS="halt_on_error=1 exitcode=66" QTKSFX_DECODERS=$1 \
+        build/tsan/tests/stub/sfx_tests --gtest_filter="$2" >>"$tsan_log" 2>&1 || tsan_failed=$((tsan_failed + 1))
+    }
+    tsan_run 4 "*"
+    for decoders in 2 8; do
+      tsan_run "$decoders" "SfxFlow.GoodArchive*:SfxFlow.MemberFailures:SfxFlow.TopLevel*:SfxFlow.TheLock*:SfxVolumes.*"
+    done
+    grep -E "^\[  (PASSED|FAILED) |^--- |ThreadSanitizer" "$tsan_log"
+    echo "tsan: $(( $(date +%s) - tsan_start )) s"
+    if [ "$tsan_failed" -eq 0 ]; then passed=$((passed + 3))
+    else failed=$((failed + tsan_failed)); failures+=("tsan: $tsan_failed run(s) failed (see $tsan_log)"); fi
+  else failed=$((failed + 1)); failures+=("tsan: build failed"); fi
 fi
 
 # Which build the Windows tests run, found out once: the i686 build (the

@@ -4,6 +4,7 @@
 // in sfx_platform.h, which the Win32 program and the console build provide.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -57,12 +58,14 @@ enum : int {
 };
 
 // ---- process-wide state ----------------------------------------------------
-// The two window handles are written once each by the UI thread and only
-// read by the main thread; everything else belongs to the main thread.
+// The two window handles are the UI thread's handoff: each is stored once
+// by the UI thread (release) and read by the main thread (acquire), so that
+// what the UI thread made before is seen with them. Everything else belongs
+// to the main thread.
 extern void* sfx_instance;
 extern char sfx_work_dir[SFX_PATH_ROOM];
-extern void* volatile sfx_dialog;
-extern void* volatile sfx_progress_bar;
+extern std::atomic<void*> sfx_dialog;
+extern std::atomic<void*> sfx_progress_bar;
 extern std::FILE* sfx_archive;
 extern char sfx_volume_name[SFX_PATH_ROOM];
 extern std::int32_t sfx_volume_count;
@@ -142,11 +145,49 @@ bool sfx_join(char* out, std::size_t cap, const char* a, const char* b, const ch
               const char* d = "");
 
 // The environment variable through which an installer that holds its work
-// directory's lock tells the installers that its setup program starts: the
-// keys of the work directories held up the chain, ';'-separated.
+// directory's lock tells the installers below its setup program where that
+// lock is: entries "pid.lock" (hexadecimal: the holder's process and its
+// handle or descriptor of the lock), ';'-separated, ours last.
 inline constexpr char SFX_LOCK_VARIABLE[] = "QTKSFX_WORK_LOCK";
 // True when the ';'-separated list holds key as one whole entry.
 bool sfx_list_has(const char* list, const char* key);
+
+// The work directory's lock, the same in both builds: what the platform
+// does is behind this table. take tries once: SFX_LOCK_TAKEN,
+// SFX_LOCK_BUSY while another installer (of any user or elevation) holds
+// it, SFX_LOCK_NONE where no lock can be had. held_above says whether an
+// entry of the variable (holder's process pid, its lock) is a lock on this
+// very directory that is still held up this process's chain.
+enum : int { SFX_LOCK_TAKEN, SFX_LOCK_BUSY, SFX_LOCK_NONE, SFX_LOCK_HELD_ABOVE };
+struct SfxLockSeam {
+  void* ctx;
+  int (*take)(void* ctx);
+  bool (*held_above)(void* ctx, unsigned long pid, unsigned long lock);
+  // Once, as the wait begins (the console build's line).
+  void (*waiting)(void* ctx);
+  // The platform's clock (seconds), a pause, and the notice below.
+  std::int64_t (*now)();
+  void (*sleep)(unsigned milliseconds);
+  void (*notice)(void* ctx);
+};
+// Seconds of waiting after which the installer says why it waits.
+constexpr int SFX_LOCK_NOTICE_SECONDS = 10;
+// Goes on at once (SFX_LOCK_HELD_ABOVE) when an entry of `held` passes
+// held_above; else takes the lock, waiting while it is busy: after
+// SFX_LOCK_NOTICE_SECONDS notice, once (the platform shows message 1 with
+// the work directory under caption 18), and on: the progress window's
+// Cancel ends the wait. Returns SFX_LOCK_TAKEN or SFX_LOCK_NONE then.
+int sfx_lock_wait(const char* held, const SfxLockSeam& seam);
+// One entry "pid.lock" into out (room 20 or more).
+void sfx_lock_entry(char* out, unsigned long pid, unsigned long lock);
+// On Windows the lock is a handle of the work directory opened with this
+// access (FILE_ADD_FILE) and sharing (FILE_SHARE_READ | FILE_SHARE_DELETE):
+// a second such handle of the same directory is refused for sharing
+// (ERROR_SHARING_VIOLATION, 32), which sfx_lock_answer makes SFX_LOCK_BUSY;
+// success is SFX_LOCK_TAKEN, any other error SFX_LOCK_NONE.
+constexpr unsigned long SFX_LOCK_ACCESS = 0x0002;
+constexpr unsigned long SFX_LOCK_SHARE = 0x0001 | 0x0004;
+int sfx_lock_answer(unsigned long error);
 
 // Windows' refusal to start a program whose manifest asks for elevation
 // from a process that does not have it (ERROR_ELEVATION_REQUIRED).

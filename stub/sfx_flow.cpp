@@ -12,8 +12,8 @@
 
 void* sfx_instance = nullptr;
 char sfx_work_dir[SFX_PATH_ROOM];
-void* volatile sfx_dialog = nullptr;
-void* volatile sfx_progress_bar = nullptr;
+std::atomic<void*> sfx_dialog{nullptr};
+std::atomic<void*> sfx_progress_bar{nullptr};
 std::FILE* sfx_archive = nullptr;
 char sfx_volume_name[SFX_PATH_ROOM];
 std::int32_t sfx_volume_count = 0;
@@ -58,7 +58,7 @@ bool wait_for_dialog() {
   const std::int64_t start = sfx_platform_now();
   for (;;) {
     if (sfx_platform_now() - start > SFX_DIALOG_WAIT_SECONDS) return false;
-    if (sfx_dialog) return true;
+    if (sfx_dialog.load(std::memory_order_acquire)) return true;
     sfx_platform_sleep(100);
   }
 }
@@ -204,8 +204,8 @@ int sfx_report_codec_error(int code) {
 
 void sfx_reset_state() {
   sfx_work_dir[0] = 0;
-  sfx_dialog = nullptr;
-  sfx_progress_bar = nullptr;
+  sfx_dialog.store(nullptr, std::memory_order_relaxed);
+  sfx_progress_bar.store(nullptr, std::memory_order_relaxed);
   sfx_archive = nullptr;
   sfx_volume_name[0] = 0;
   sfx_volume_count = 0;

@@ -54,13 +54,17 @@ std::FILE* sfx_platform_open_volume(const char* path);
 // unchanged. False (and out empty) when it does not fit in cap - 1 bytes.
 bool sfx_platform_name_text(const char* name, char* out, std::size_t cap);
 // Waits until this installer alone writes into the work directory dir, and
-// holds that until the process ends: installers with one work directory run
-// one after another. An installer started, however far down, by the setup
-// program of the holder learns so from its environment and goes on at
-// once. Where no lock can be had, the run goes on without one.
+// holds that until the process and the setup program that it starts have
+// both ended (the setup program inherits the lock): installers with one
+// work directory run one after another, whoever runs them and however the
+// directory is named. An installer started, however far down, by the
+// setup program of a holder goes on at once when its environment names a
+// lock on dir that is still held up its chain (sfx_lock_wait). Where no
+// lock can be had, the run goes on without one.
 void sfx_platform_lock_work_dir(const char* dir);
-// Starts program with its path as its only argument and waits until it
-// ends; false when it could not be started, else its exit code in *code.
+// Starts program with its path as its only argument and the lock of
+// sfx_platform_lock_work_dir, and waits until it ends; false when it could
+// not be started, else its exit code in *code.
 bool sfx_platform_run_and_wait(const char* program, int* code);
 [[noreturn]] void sfx_platform_exit(int code);
 

@@ -26,6 +26,46 @@ constexpr unsigned kMaxDecoders = 8;
 // Slots per decoder: room for packets that take longer than others.
 constexpr unsigned kSlotsPerDecoder = 4;
 
+// The protocol, for whoever changes it.
+//
+// Semaphores. `space` counts the slots free to read into: it starts at
+// slot_count, every decoder waits on it before it reads, and the walk posts
+// it when it has taken a slot's packet. `turn` is the right to read the
+// volume, one unit: a decoder waits on it, reads one packet, moves `next`
+// and `position` on, and posts it before it decodes; `next`, `position` and
+// `parked` are touched only by the decoder that holds the turn. Each slot's
+// `ready` counts 0 or 1: its decoder posts it when the packet is decoded,
+// and the walk waits on it before it takes that slot. `resume` is posted by
+// the walk, once per volume change, and waited on by the decoder that holds
+// the turn after a volume end (the one that finds `parked` set).
+//
+// Why the slot is free. Slots are filled in the order of `next` and taken
+// in the order of `taken`, both modulo slot_count. A decoder that has got a
+// `space` unit and then the turn fills slot `next`; at most slot_count
+// units were ever given out beyond the packets taken, so `next - taken` is
+// below slot_count and slot `next` is not one the walk has still to take.
+// Its former packet was taken before that `space` unit was posted, and the
+// walk swapped its record in before posting, so nothing else uses it.
+//
+// The volume-end handoff. The decoder that reads a volume end (or the
+// archive end, or a packet it cannot read) sets `parked` and passes the
+// turn on; whoever holds the turn next waits on `resume` with the turn in
+// hand, so no decoder reads while the volume is changed. The walk needs
+// nothing from the decoders to get there: the slots up to the volume end
+// are filled already and their decoders post `ready` without waiting for
+// anything else. It then closes the volume and opens the next one while no
+// decoder reads (the turn is with a decoder that waits on `resume`, or with
+// nobody yet, and whoever takes it waits there too), and posts `resume`. A waiting decoder may hold a `space` unit, but the walk needs
+// none. After the archive end or a failure the walk posts nothing: the
+// decoders stay parked.
+//
+// The process's end. It comes from the main thread or the UI thread
+// (sfx_platform_exit) while decoders are parked on a semaphore, or are
+// reading or decoding a packet that nobody will take: one that was read
+// ahead past a failing packet is never shown. They are ended with the
+// process, never joined; a decoder touches only its slot, its work buffer
+// and the open volume, which the process's end leaves as they are (the
+// volume is read, not written).
 struct Slot {
   Packet* packet;
   void* ready;  // given when the packet has been read and decoded

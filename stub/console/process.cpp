@@ -23,35 +23,69 @@ extern char** environ;
 
 char sfx_con_lock_entry[2 * SFX_PATH_ROOM];
 
-void sfx_platform_lock_work_dir(const char* dir) {
-  // A lock on the directory itself: nothing is added to it. The key is the
-  // directory's identity, whatever path names it.
-  const int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+namespace {
+
+struct DirLock {
+  const char* dir;
+  int fd;  // the directory, open
+  struct stat id;
+};
+
+// The lock is flock(2) on the directory itself: nothing is added to it, and
+// the key is the directory's identity, whatever path names it. Its
+// descriptor is left open across exec, so that the setup program (the only
+// program this process starts) holds the lock with it: the directory stays
+// locked until both have ended, after Cancel or a kill as well.
+int take(void* ctx) {
+  auto* l = static_cast<DirLock*>(ctx);
+  if (::flock(l->fd, LOCK_EX | LOCK_NB) == 0) return SFX_LOCK_TAKEN;
+  return errno == EWOULDBLOCK || errno == EINTR ? SFX_LOCK_BUSY : SFX_LOCK_NONE;
+}
+
+// An inherited descriptor of this directory through which the lock is held
+// (flock on it succeeds only so, or when nobody held it: then it is ours
+// now). A variable handed down from a holder that has ended names no such
+// descriptor in an unrelated process.
+bool held_above(void* ctx, unsigned long, unsigned long lock) {
+  auto* l = static_cast<DirLock*>(ctx);
   struct stat st;
-  if (fd < 0) return;
-  if (::fstat(fd, &st) != 0) {
-    ::close(fd);
+  const int fd = static_cast<int>(lock);
+  return lock < 0x10000 && fd != l->fd && ::fstat(fd, &st) == 0 && st.st_dev == l->id.st_dev &&
+         st.st_ino == l->id.st_ino && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+void waiting(void* ctx) {
+  sfx_con_print_line("waiting: another installer works in ", static_cast<DirLock*>(ctx)->dir, "", "");
+}
+
+void notice(void* ctx) {
+  sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_OPEN_WRITE, static_cast<DirLock*>(ctx)->dir, false);
+}
+
+void pause_ms(unsigned ms) { sfx_platform_sleep(ms); }
+
+}  // namespace
+
+void sfx_platform_lock_work_dir(const char* dir) {
+  DirLock l{dir, ::open(dir, O_RDONLY | O_DIRECTORY), {}};
+  if (l.fd < 0) return;
+  if (::fstat(l.fd, &l.id) != 0) {
+    ::close(l.fd);
     return;
   }
-  char key[48];
-  std::snprintf(key, sizeof key, "%llx-%llx", static_cast<unsigned long long>(st.st_dev),
-                static_cast<unsigned long long>(st.st_ino));
   const char* held = std::getenv(SFX_LOCK_VARIABLE);
-  if (sfx_list_has(held, key)) {
-    ::close(fd);  // our own setup program's installer: the lock is ours already
+  const SfxLockSeam seam{&l, take, held_above, waiting, sfx_platform_now, pause_ms, notice};
+  if (sfx_lock_wait(held, seam) != SFX_LOCK_TAKEN) {
+    ::close(l.fd);  // held up the chain already, or no lock to be had
     return;
   }
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      ::close(fd);
-      return;
-    }
-  }
-  // Held until the process ends; the descriptor is not inherited.
+  // Ours joins the list that the setup program gets.
+  char entry[40];
+  sfx_lock_entry(entry, static_cast<unsigned long>(::getpid()), static_cast<unsigned long>(l.fd));
   const char* sep = held && held[0] ? ";" : "";
   if (!sfx_join(sfx_con_lock_entry, sizeof sfx_con_lock_entry, SFX_LOCK_VARIABLE, "=", held ? held : "", sep) ||
-      !sfx_join(sfx_con_lock_entry, sizeof sfx_con_lock_entry, sfx_con_lock_entry, key))
-    sfx_join(sfx_con_lock_entry, sizeof sfx_con_lock_entry, SFX_LOCK_VARIABLE, "=", key);
+      !sfx_join(sfx_con_lock_entry, sizeof sfx_con_lock_entry, sfx_con_lock_entry, entry))
+    sfx_join(sfx_con_lock_entry, sizeof sfx_con_lock_entry, SFX_LOCK_VARIABLE, "=", entry);
 }
 
 bool sfx_platform_run_and_wait(const char* program, int* code) {

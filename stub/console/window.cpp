@@ -23,7 +23,9 @@
 
 namespace {
 
-int g_language = -1;    // 0 English, 1 Czech
+// 0 English, 1 Czech: set by sfx_platform_init, before the UI thread starts,
+// and only read after that.
+int g_language = 0;
 int g_last_percent = -1;
 bool g_stdin_ended = false;
 
@@ -72,32 +74,19 @@ void sfx_con_print_line(const char* a, const char* b, const char* c, const char*
 
 namespace {
 
-int language() {
-  if (g_language < 0) {
-    const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-    g_language = 0;
-    for (const char* name : names) {
-      const char* v = std::getenv(name);
-      if (v && v[0]) {
-        g_language = (v[0] == 'c' && v[1] == 's') ? 1 : 0;
-        break;
-      }
-    }
-  }
-  return g_language;
-}
+int language() { return g_language; }
 
 // The "UI thread": shows the window, then waits for Ctrl+C.
 void* ui_thread(void*) {
   if (sfx_con_env_set("QTKSFX_NO_WINDOW")) return nullptr;
-  sfx_dialog = reinterpret_cast<void*>(1);
+  sfx_dialog.store(reinterpret_cast<void*>(1), std::memory_order_release);
   sfx_con_print_line("window: ", sfx_dialog_texts[language()][0], "", "");
   if (sfx_con_env_set("QTKSFX_NO_PROGRESS_BAR")) {
     sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_NO_WINDOW, "", false);
     sfx_show_message(SFX_CAP_ERROR, SFX_MSG_CLOSING, "", true);
     sfx_platform_exit(1);
   }
-  sfx_progress_bar = reinterpret_cast<void*>(1);
+  sfx_progress_bar.store(reinterpret_cast<void*>(1), std::memory_order_release);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -110,6 +99,15 @@ void* ui_thread(void*) {
 }  // namespace
 
 void sfx_platform_init() {
+  const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  g_language = 0;
+  for (const char* name : names) {
+    const char* v = std::getenv(name);
+    if (v && v[0]) {
+      g_language = (v[0] == 'c' && v[1] == 's') ? 1 : 0;
+      break;
+    }
+  }
   // Ctrl+C goes to the UI thread alone (sigwait there).
   sigset_t set;
   sigemptyset(&set);
@@ -172,11 +170,11 @@ void sfx_platform_message_box(const char* caption, const char* text, bool info) 
 }
 
 void sfx_platform_set_status(const char* text) {
-  if (sfx_dialog) sfx_con_print_line("status: ", text, "", "");
+  if (sfx_dialog.load(std::memory_order_acquire)) sfx_con_print_line("status: ", text, "", "");
 }
 
 void sfx_platform_set_progress(int percent) {
-  if (!sfx_progress_bar || percent == g_last_percent) return;
+  if (!sfx_progress_bar.load(std::memory_order_acquire) || percent == g_last_percent) return;
   g_last_percent = percent;
   char num[12];
   fs_decimal(num, static_cast<unsigned>(percent), 1);

@@ -19,6 +19,10 @@ bool sfx_win_utf8(const wchar_t* w, char* out, std::size_t cap);
 std::size_t sfx_win_path_out(const wchar_t* w, DWORD n, DWORD wcap, char* out, std::size_t cap);
 // A DLL from the system directory only, loaded when it is first needed.
 HMODULE sfx_win_system_library(const char* name);
+// A process of this program started as the keeper of a lock (the lock's
+// holder started a program through the elevation prompt) keeps it until
+// that program ends and then ends; any other returns at once.
+void sfx_win_keep_lock();
 // Ends the process from any thread; open output files keep what was
 // written to them.
 [[noreturn]] void sfx_win_end_process(int code);

@@ -49,7 +49,7 @@ INT_PTR CALLBACK sfx_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARA
   (void)lparam;
   switch (message) {
     case WM_INITDIALOG: {
-      sfx_dialog = window;  // releases the main thread
+      sfx_dialog.store(window, std::memory_order_release);  // releases the main thread
       RECT client;
       GetClientRect(window, &client);
       // The bar's place is given in pixels of a 96-DPI screen; the program
@@ -65,7 +65,7 @@ INT_PTR CALLBACK sfx_dialog_proc(HWND window, UINT message, WPARAM wparam, LPARA
                                  client.left + MulDiv(12, dpi, 96), client.top + MulDiv(130, dpi, 96),
                                  MulDiv(430, dpi, 96), MulDiv(14, dpi, 96), window, nullptr,
                                  static_cast<HINSTANCE>(sfx_instance), nullptr);
-      sfx_progress_bar = bar;
+      sfx_progress_bar.store(bar, std::memory_order_release);
       if (!bar) {
         sfx_show_message(SFX_CAP_PROBLEM, SFX_MSG_NO_WINDOW, "", false);
         sfx_show_message(SFX_CAP_ERROR, SFX_MSG_CLOSING, "", true);
@@ -161,7 +161,7 @@ void sfx_platform_message_box(const char* caption, const char* text, bool info) 
 
 void sfx_platform_set_status(const char* text) {
   wchar_t w[SFX_PATH_ROOM];
-  if (HWND dialog = static_cast<HWND>(sfx_dialog))
+  if (HWND dialog = static_cast<HWND>(sfx_dialog.load(std::memory_order_acquire)))
     if (sfx_win_wide(text, w)) SetDlgItemTextW(dialog, SFX_STATUS_ID, w);
 }
 
@@ -169,7 +169,7 @@ void sfx_platform_set_progress(int percent) {
   // Every packet asks; the bar is told only when the step changes (each
   // message waits for the window's thread).
   static int shown = -1;
-  HWND bar = static_cast<HWND>(sfx_progress_bar);
+  HWND bar = static_cast<HWND>(sfx_progress_bar.load(std::memory_order_acquire));
   if (!bar || percent == shown) return;
   shown = percent;
   SendMessageW(bar, SFX_PBM_SETPOS, static_cast<WPARAM>(percent), 0);
@@ -177,6 +177,7 @@ void sfx_platform_set_progress(int percent) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   sfx_instance = instance;
+  sfx_win_keep_lock();
   char own_path[SFX_PATH_ROOM + 4];
   command_word(GetCommandLineW(), own_path);
   return sfx_run(own_path);

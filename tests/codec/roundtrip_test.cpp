@@ -27,6 +27,7 @@ void expect_round_trip(const Bytes& in, const char* what) {
   if (!in.empty()) {
     EXPECT_GE(st.overread, 1u);
     EXPECT_LE(st.overread, 2u);
+    EXPECT_EQ(st.length, s.size());  // where the stream ends, to the byte
   }
   EXPECT_TRUE(std::equal(in.begin(), in.end(), out.begin()));
   EXPECT_EQ(out[in.size()], 0xA5) << "wrote past the capacity";
@@ -44,6 +45,7 @@ void expect_round_trip(const Bytes& in, const char* what) {
     EXPECT_EQ(got, in);
     EXPECT_EQ(ps.produced, st.produced);
     EXPECT_EQ(ps.overread, st.overread);
+    EXPECT_EQ(ps.length, st.length);
   }
 }
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <algorithm>

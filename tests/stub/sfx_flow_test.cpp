@@ -114,6 +114,75 @@ TEST_F(SfxFlow, InstallersSharingAWorkDirectoryTakeTurns) {
   EXPECT_EQ(slurp(work_ / "runs.txt"), "inner\nnested 0\nc c 10\n");
 }
 
+// The lock is held until the setup program has ended, not the stub: after
+// Cancel, after a kill, and against a variable handed down from a holder
+// that has ended. A waiting installer says so, and after a while shows why
+// with message 1; Cancel then ends it.
+TEST_F(SfxFlow, TheLockLastsUntilTheSetupProgramEnds) {
+  auto installer = [&](const std::string& name, const std::string& setup) {
+    TestArchive a;
+    a.member(".", "qtksfx.ini", "[system]\nrun=" + name + ".sh\n");
+    a.member(".", name + ".sh", "#!/bin/sh\n" + setup);
+    a.archive_end();
+    save(a, name + ".exe");
+  };
+  // The long setup program says when it starts and ends, and keeps the
+  // variable it was given; it lets go of the stub's output, so that the
+  // stub's end is seen as it happens.
+  installer("long", "exec > /dev/null < /dev/null\necho \"$QTKSFX_WORK_LOCK\" > lock.txt\necho long-start >> runs.txt\nsleep 1.5\n"
+                    "echo long-end >> runs.txt\n");
+  installer("next", "echo next >> runs.txt\n");
+  const std::vector<std::string> env = {"TMPDIR=" + work_.string(), "LC_ALL=C"};
+  auto runs = [&] { return slurp(work_ / "runs.txt"); };
+  for (const std::string how : {"cancel", "kill"}) {
+    SCOPED_TRACE(how);
+    std::error_code ec;
+    fs::remove(work_ / "runs.txt", ec);
+    StubSession first(QTKSFX_STUB, (root_ / "long.exe").string(), env, root_.string());
+    ASSERT_NE(first.expect("status:  / Setu program"), "");
+    for (int i = 0; i < 500 && runs().find("long-start") == std::string::npos; ++i) usleep(10000);
+    if (how == "cancel") {
+      first.interrupt();
+      ASSERT_NE(first.expect("box error: Cancelled by user."), "");
+      first.ok();
+      EXPECT_EQ(first.finish(), 1);
+    } else {
+      kill(first.pid(), SIGKILL);
+      EXPECT_EQ(first.finish(), -1);
+    }
+    // An unrelated installer that inherited a variable from an installer
+    // that has ended (the one just ended, as an application that its setup
+    // program started would hand it to its updater later; or junk) waits
+    // like any other: the variable names no lock that it holds.
+    std::string stale = slurp(work_ / "lock.txt");
+    stale = how == "kill" ? stale.substr(0, stale.find('\n')) : "x.y;;.;1.3;" + std::to_string(getpid()) + ".0";
+    ASSERT_FALSE(stale.empty());
+    auto later = env;
+    later.push_back("QTKSFX_WORK_LOCK=" + stale);
+    StubSession second(QTKSFX_STUB, (root_ / "next.exe").string(), later, root_.string());
+    EXPECT_EQ(second.expect("waiting: "), "waiting: another installer works in " + work_dir_);
+    EXPECT_EQ(second.finish(), 0);
+    EXPECT_EQ(runs(), "long-start\nlong-end\nnext\n");
+  }
+
+  // A lock that is never let go (another user's on a shared folder): the
+  // notice, then Cancel ends the wait.
+  const int fd = open(work_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  auto fast = env;
+  fast.push_back("QTKSFX_FAST_CLOCK=1");
+  StubSession stuck(QTKSFX_STUB, (root_ / "next.exe").string(), fast, root_.string());
+  EXPECT_NE(stuck.expect("waiting: "), "");
+  EXPECT_EQ(stuck.expect("box"), err("Problem...", "Can't open file " + work_dir_ + " for writing."));
+  stuck.ok();
+  stuck.interrupt();
+  EXPECT_EQ(stuck.expect("box"), err("Cancelled by user.", "Canceled by user. There are lost files in directory " +
+                                                              work_dir_ + ", probably."));
+  EXPECT_EQ(stuck.finish(), 1);
+  close(fd);
+  EXPECT_EQ(runs(), "long-start\nlong-end\nnext\n");
+}
+
 TEST_F(SfxFlow, StartUpFailuresBeforeAnyPacketCloseWithMessage7) {
   // The path as started does not open: the program's own file is read
   // through its module path (here the bare console stub, with no archive),

@@ -46,6 +46,10 @@ class StubSession {
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_addclose(&fa, in[1]);
     posix_spawn_file_actions_addclose(&fa, out[0]);
+    // Only the copies stay open in the stub (and what it starts), so that
+    // its output ends when it ends.
+    posix_spawn_file_actions_addclose(&fa, in[0]);
+    posix_spawn_file_actions_addclose(&fa, out[1]);
     posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
     if (posix_spawn(&pid_, stub.c_str(), &fa, nullptr, argv, envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&fa);
@@ -87,6 +91,7 @@ class StubSession {
     to_ = -1;
   }
   void interrupt() { kill(pid_, SIGINT); }
+  pid_t pid() const { return pid_; }
   // Reads everything up to the end and returns the exit code (-1: killed
   // or timed out).
   int finish(int timeout_ms = 30000) {

@@ -102,6 +102,32 @@ TEST_F(SfxWineField, NoSetupProgramStartsAfterCancel) {
   EXPECT_FALSE(exists(work_ + "setup-report.txt"));
 }
 
+// The work directory stays locked while the setup program runs, after the
+// installer that started it was cancelled: the next installer waits for it.
+TEST_F(SfxWineField, TheLockLastsUntilTheSetupProgramEnds) {
+  TestArchive a(stub_image());
+  control_and_setup(a);
+  a.archive_end();
+  save(a);
+  SfxRunOptions first;
+  first.env.push_back("SFX_SETUP_SLEEP=3000");
+  first.on_dialog = [&](HWND dialog) {
+    for (int k = 0; k < 400 && !exists(work_ + "runs.txt"); ++k) Sleep(25);
+    PostMessageW(dialog, WM_COMMAND, 1002, 0);
+  };
+  const SfxRun cancelled = run(first);
+  EXPECT_EQ(cancelled.exit_code, 1);
+  expect_boxes(cancelled, {{"Cancelled by user.",
+                            "Canceled by user. There are lost files in directory " + work_ + ", probably.", false}});
+  EXPECT_EQ(slurp(work_ + "runs.txt"), "start\n");  // its setup program runs on
+  SfxRunOptions second;
+  second.env.push_back("SFX_SETUP_SLEEP=10");
+  const SfxRun next = run(second);
+  EXPECT_EQ(next.exit_code, 3);
+  expect_boxes(next, {});
+  EXPECT_EQ(slurp(work_ + "runs.txt"), "start\nend\nstart\nend\n");
+}
+
 TEST_F(SfxWineField, OwnPathThroughTheModule) {
   // The installer in a folder whose name has a space, over two volumes.
   const std::string dir = root_ + "with space\\";

@@ -1,13 +1,20 @@
 // The setup program of the Wine tests: records how the stub started it
 // (command line, current directory, in UTF-8), takes a moment so that the
-// waiting can be seen, and ends with exit code 3 (or SFX_SETUP_EXIT), which
-// becomes the installer's.
+// waiting can be seen (SFX_SETUP_SLEEP milliseconds, and then it notes its
+// start and end in runs.txt), and ends with exit code 3 (or SFX_SETUP_EXIT),
+// which becomes the installer's.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
+void note(const char* line) {
+  if (std::FILE* f = _wfopen(L"runs.txt", L"ab")) {
+    std::fputs(line, f);
+    std::fclose(f);
+  }
+}
 void put_utf8(std::FILE* f, const wchar_t* w) {
   char s[4 * MAX_PATH];
   if (WideCharToMultiByte(CP_UTF8, 0, w, -1, s, sizeof s, nullptr, nullptr) > 0) std::fputs(s, f);
@@ -25,7 +32,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   put_utf8(f, cwd);
   std::fputs("\n", f);
   std::fclose(f);
-  Sleep(700);
+  char sleep[16];
+  const bool noted = GetEnvironmentVariableA("SFX_SETUP_SLEEP", sleep, sizeof sleep) > 0;
+  if (noted) note("start\n");
+  Sleep(noted ? static_cast<DWORD>(std::atoi(sleep)) : 700);
+  if (noted) note("end\n");
   f = _wfopen(L"setup-report.txt", L"ab");
   if (f) {
     std::fputs("done\n", f);
