@@ -1,8 +1,6 @@
 // The Win32 program's files and paths: UTF-8 and UTF-16, the directories
 // the flow starts from, member files and their times, volumes, and names
 // as the archive stores them.
-#include <fcntl.h>
-#include <io.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -80,24 +78,45 @@ std::size_t sfx_platform_windows_dir(char* out, std::size_t cap) {
 
 namespace {
 
-DWORD attributes(const char* path) {
-  wchar_t w[SFX_PATH_ROOM];
-  return sfx_win_wide(path, w) ? GetFileAttributesW(w) : INVALID_FILE_ATTRIBUTES;
-}
+DWORD attributes(const wchar_t* path) { return GetFileAttributesW(path); }
+
+bool is_link(DWORD a) { return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// The member folders held, one handle per level.
+HANDLE g_levels[SFX_DIR_LEVELS];
+int g_level_count = 0;
 
 }  // namespace
 
-bool sfx_platform_make_dir(const char* path) {
-  wchar_t w[SFX_PATH_ROOM];
-  if (!sfx_win_wide(path, w)) return false;
-  if (CreateDirectoryW(w, nullptr)) return true;
-  const DWORD a = GetFileAttributesW(w);
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+bool sfx_platform_enter_dir(int level, const char* utf8_path, bool make) {
+  wchar_t path[SFX_PATH_ROOM];
+  if (level < 0 || level >= SFX_DIR_LEVELS || !sfx_win_wide(utf8_path, path)) return false;
+  sfx_platform_leave_dirs(level);
+  // Made if missing; whatever stands there already (a link too) makes this
+  // fail and is judged below.
+  if (make) CreateDirectoryW(path, nullptr);
+  // Opened as itself, never through a link, and shared for reading and
+  // writing only: while it is held, it can be neither renamed nor removed,
+  // so the folder judged here is the one the member's file goes into.
+  HANDLE h = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  // Judged by name, as the system shows it (Wine opens a Unix link's target
+  // even when asked for the link itself, but shows the link by its name).
+  const DWORD a = attributes(path);
+  if (a == INVALID_FILE_ATTRIBUTES || is_link(a) || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(h);
+    return false;
+  }
+  g_levels[level] = h;
+  g_level_count = level + 1;
+  return true;
 }
 
-bool sfx_platform_is_link(const char* path) {
-  const DWORD a = attributes(path);
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+void sfx_platform_leave_dirs(int level) {
+  if (level < 0) level = 0;
+  while (g_level_count > level) CloseHandle(g_levels[--g_level_count]);
 }
 
 namespace {
@@ -126,55 +145,51 @@ HANDLE create_beside(const wchar_t* path, wchar_t* temp) {
 
 }  // namespace
 
-std::FILE* sfx_platform_create_file(const char* utf8_path) {
+// The member's folders are held (see sfx_platform_enter_dir), so its path
+// leads where it did when they were entered.
+sfx_file sfx_platform_create_file(const char* utf8_path) {
   wchar_t path[SFX_PATH_ROOM];
-  if (!sfx_win_wide(utf8_path, path)) return nullptr;
+  if (!sfx_win_wide(utf8_path, path)) return SFX_NO_FILE;
   HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
+    if (GetLastError() != ERROR_FILE_EXISTS) return SFX_NO_FILE;
     // Something stands there: a file, or a link that may lead anywhere (Wine
     // shows a Unix symbolic link as the file it leads to, and deletes that
     // file when asked to delete the link). The member goes into a new file
     // beside it, which then takes the name: the rename replaces a link
     // itself, never what it leads to, and is refused for a directory. A
     // read-only file stays, as it would for writing into it.
-    const DWORD a = GetFileAttributesW(path);
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) return nullptr;
+    const DWORD a = attributes(path);
+    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) return SFX_NO_FILE;
     wchar_t temp[SFX_PATH_ROOM];
     h = create_beside(path, temp);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    if (h == INVALID_HANDLE_VALUE) return SFX_NO_FILE;
     if (!MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING)) {
       CloseHandle(h);
       DeleteFileW(temp);
-      return nullptr;
+      return SFX_NO_FILE;
     }
   }
-  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(h);
-    return nullptr;
-  }
-  std::FILE* f = _fdopen(fd, "wb");
-  if (!f) _close(fd);
-  return f;
+  return reinterpret_cast<sfx_file>(h);
 }
 
-bool sfx_platform_set_file_time(const char* path, std::int32_t seconds) {
-  wchar_t w[SFX_PATH_ROOM];
-  if (!sfx_win_wide(path, w)) return false;
-  HANDLE f = CreateFileW(w, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return false;
+bool sfx_platform_write_file(sfx_file file, const void* data, std::size_t n) {
+  DWORD written = 0;
+  return WriteFile(reinterpret_cast<HANDLE>(file), data, static_cast<DWORD>(n), &written, nullptr) &&
+         written == n;
+}
+
+bool sfx_platform_set_file_time(sfx_file file, std::int32_t seconds) {
   // Seconds since 1970 as 100 ns steps since 1601.
   const LONGLONG t = (static_cast<LONGLONG>(seconds) + 11644473600LL) * 10000000LL;
   FILETIME ft;
   ft.dwLowDateTime = static_cast<DWORD>(t);
   ft.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(t) >> 32);
-  const BOOL ok = SetFileTime(f, nullptr, &ft, &ft);
-  CloseHandle(f);
-  return ok != 0;
+  return SetFileTime(reinterpret_cast<HANDLE>(file), nullptr, &ft, &ft) != 0;
 }
+
+bool sfx_platform_close_file(sfx_file file) { return CloseHandle(reinterpret_cast<HANDLE>(file)) != 0; }
 
 void sfx_platform_change_dir(const char* path) {
   wchar_t w[SFX_PATH_ROOM];
