@@ -1,4 +1,5 @@
 // Member extraction: one member's header, data packets and end.
+#include <cstdlib>
 #include <cstring>
 
 #include "archive.h"
@@ -10,8 +11,10 @@ namespace {
 
 // The folders the previous member's file went into, as the platform holds
 // them: the parts of its path below the work directory, each ended by a
-// 0 byte, one per held level.
-char g_held[SFX_PATH_ROOM];
+// 0 byte, one per held level (SFX_PATH_ROOM bytes, taken from the heap when
+// the first member comes: a zeroed array would be carried in the stub's
+// file).
+char* g_held = nullptr;
 int g_held_levels = 0;
 
 // Enters the folders of a member's file, level by level below the work
@@ -23,6 +26,7 @@ int g_held_levels = 0;
 // every level stays inside, and none is a link: a level that is one is
 // neither entered nor made through. False when a level cannot be entered.
 bool enter_member_dirs(const char* dir, const char* name) {
+  if (!g_held && !(g_held = static_cast<char*>(std::malloc(SFX_PATH_ROOM)))) return false;
   char path[SFX_PATH_ROOM];
   std::size_t n = std::strlen(sfx_work_dir);
   std::memcpy(path, sfx_work_dir, n);
@@ -38,7 +42,7 @@ bool enter_member_dirs(const char* dir, const char* name) {
     while (sfx_path_next(&cursor, end, &part, &len)) {
       // The file's own name is no folder.
       if (t == 1 && cursor == end) break;
-      if (level >= SFX_DIR_LEVELS || n + len + 2 > sizeof path || held_at + len + 1 > sizeof g_held)
+      if (level >= SFX_DIR_LEVELS || n + len + 2 > sizeof path || held_at + len + 1 > SFX_PATH_ROOM)
         return false;
       if (level > 0) path[n++] = '/';
       std::memcpy(path + n, part, len);

@@ -4,10 +4,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "sfx_platform.h"
 #include "win32.h"
+
+#include <winternl.h>
 
 // The flow's texts are UTF-8; the system is called with UTF-16 throughout,
 // so that any path of the user's works, whatever the code page.
@@ -82,26 +85,76 @@ DWORD attributes(const wchar_t* path) { return GetFileAttributesW(path); }
 
 bool is_link(DWORD a) { return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 
-// The member folders held, one handle per level.
-HANDLE g_levels[SFX_DIR_LEVELS];
+// The work directory, opened when the first member goes in, and the member
+// folders held below it, one handle per level (SFX_DIR_LEVELS of them,
+// taken from the heap with the first: a zeroed array would be carried in
+// the stub's file).
+HANDLE g_work = INVALID_HANDLE_VALUE;
+HANDLE* g_levels = nullptr;
 int g_level_count = 0;
+
+// The folder that level `level` is made in; INVALID_HANDLE_VALUE when it
+// cannot be opened.
+HANDLE folder_for(int level) {
+  if (level > 0) return level - 1 < g_level_count ? g_levels[level - 1] : INVALID_HANDLE_VALUE;
+  wchar_t w[SFX_PATH_ROOM];
+  if (g_work == INVALID_HANDLE_VALUE && sfx_win_wide(sfx_work_dir, w))
+    g_work = CreateFileW(w, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return g_work;
+}
+
+// The last part of a path, split at `/` and `\\` alike.
+const char* last_part(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p; ++p)
+    if (sfx_is_sep(*p)) name = p + 1;
+  return name;
+}
+
+constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+
+// Opens or makes `name` (one part, no separator) in the folder `folder`,
+// whatever path now leads to that folder: the system's own call, as the
+// wide calls make it of a path, never shared for deleting.
+NTSTATUS open_in(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                 ULONG options, HANDLE* out) {
+  wchar_t w[SFX_PATH_ROOM];
+  *out = INVALID_HANDLE_VALUE;
+  if (folder == INVALID_HANDLE_VALUE || !sfx_win_wide(name, w)) return static_cast<NTSTATUS>(0xC0000033);
+  UNICODE_STRING text;
+  text.Buffer = w;
+  text.Length = static_cast<USHORT>(lstrlenW(w) * sizeof(wchar_t));
+  text.MaximumLength = static_cast<USHORT>(text.Length + sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = folder;
+  attributes.ObjectName = &text;
+  attributes.Attributes = OBJ_CASE_INSENSITIVE;
+  IO_STATUS_BLOCK io;
+  const NTSTATUS st = NtCreateFile(out, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                   share, disposition,
+                                   options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (st < 0) *out = INVALID_HANDLE_VALUE;
+  return st;
+}
 
 }  // namespace
 
 bool sfx_platform_enter_dir(int level, const char* utf8_path, bool make) {
   wchar_t path[SFX_PATH_ROOM];
   if (level < 0 || level >= SFX_DIR_LEVELS || !sfx_win_wide(utf8_path, path)) return false;
+  if (!g_levels && !(g_levels = static_cast<HANDLE*>(std::malloc(SFX_DIR_LEVELS * sizeof(HANDLE)))))
+    return false;
   sfx_platform_leave_dirs(level);
-  // Made if missing; whatever stands there already (a link too) makes this
-  // fail and is judged below.
-  if (make) CreateDirectoryW(path, nullptr);
-  // Opened as itself, never through a link, and shared for reading and
-  // writing only: while it is held, it can be neither renamed nor removed,
-  // so the folder judged here is the one the member's file goes into.
-  HANDLE h = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                         nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  // Made if missing, in the folder held above it, and opened as itself,
+  // never through a link. Shared for reading and writing only: while it is
+  // held, it can be neither renamed nor removed, so the folder judged here
+  // is the one the member's file goes into.
+  HANDLE h;
+  if (open_in(folder_for(level), last_part(utf8_path), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+              FILE_SHARE_READ | FILE_SHARE_WRITE, make ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &h) < 0)
+    return false;
   // Judged by name, as the system shows it (Wine opens a Unix link's target
   // even when asked for the link itself, but shows the link by its name).
   const DWORD a = attributes(path);
@@ -145,31 +198,32 @@ HANDLE create_beside(const wchar_t* path, wchar_t* temp) {
 
 }  // namespace
 
-// The member's folders are held (see sfx_platform_enter_dir), so its path
-// leads where it did when they were entered.
 sfx_file sfx_platform_create_file(const char* utf8_path) {
+  // Made new in the folder entered last, the common case.
+  HANDLE h;
+  const NTSTATUS st = open_in(folder_for(g_level_count), last_part(utf8_path), GENERIC_WRITE, FILE_SHARE_READ,
+                              FILE_CREATE, FILE_NON_DIRECTORY_FILE, &h);
+  if (st >= 0) return reinterpret_cast<sfx_file>(h);
+  if (st != kNameCollision) return SFX_NO_FILE;
+  // The member's folders are held (see sfx_platform_enter_dir), so its
+  // path leads where it did when they were entered.
   wchar_t path[SFX_PATH_ROOM];
   if (!sfx_win_wide(utf8_path, path)) return SFX_NO_FILE;
-  HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    if (GetLastError() != ERROR_FILE_EXISTS) return SFX_NO_FILE;
-    // Something stands there: a file, or a link that may lead anywhere (Wine
-    // shows a Unix symbolic link as the file it leads to, and deletes that
-    // file when asked to delete the link). The member goes into a new file
-    // beside it, which then takes the name: the rename replaces a link
-    // itself, never what it leads to, and is refused for a directory. A
-    // read-only file stays, as it would for writing into it.
-    const DWORD a = attributes(path);
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) return SFX_NO_FILE;
-    wchar_t temp[SFX_PATH_ROOM];
-    h = create_beside(path, temp);
-    if (h == INVALID_HANDLE_VALUE) return SFX_NO_FILE;
-    if (!MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING)) {
-      CloseHandle(h);
-      DeleteFileW(temp);
-      return SFX_NO_FILE;
-    }
+  // Something stands there: a file, or a link that may lead anywhere (Wine
+  // shows a Unix symbolic link as the file it leads to, and deletes that
+  // file when asked to delete the link). The member goes into a new file
+  // beside it, which then takes the name: the rename replaces a link
+  // itself, never what it leads to, and is refused for a directory. A
+  // read-only file stays, as it would for writing into it.
+  const DWORD a = attributes(path);
+  if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) return SFX_NO_FILE;
+  wchar_t temp[SFX_PATH_ROOM];
+  h = create_beside(path, temp);
+  if (h == INVALID_HANDLE_VALUE) return SFX_NO_FILE;
+  if (!MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING)) {
+    CloseHandle(h);
+    DeleteFileW(temp);
+    return SFX_NO_FILE;
   }
   return reinterpret_cast<sfx_file>(h);
 }
