@@ -171,6 +171,6 @@ void sfx_extract_member() {
 }
 
 void sfx_extract_done() {
-  sfx_platform_leave_dirs(0);
+  sfx_platform_leave_dirs(-1);
   g_held_levels = 0;
 }

@@ -50,7 +50,8 @@ constexpr int SFX_DIR_LEVELS = static_cast<int>(SFX_PATH_ROOM / 2);
 // Windows also a junction or another reparse point), no folder, or cannot
 // be made or opened.
 bool sfx_platform_enter_dir(int level, const char* path, bool make);
-// Lets go the held folders of level `level` and below.
+// Lets go the held folders of level `level` and below; -1 lets go the work
+// directory as well, which the first level is made in.
 void sfx_platform_leave_dirs(int level);
 
 // A member's output file, open for writing; SFX_NO_FILE for none.

@@ -107,8 +107,11 @@ bool sfx_platform_enter_dir(int level, const char* path, bool make) {
 }
 
 void sfx_platform_leave_dirs(int level) {
-  if (level < 0) level = 0;
-  while (g_level_count > level) ::close(g_levels[--g_level_count]);
+  while (g_level_count > (level < 0 ? 0 : level)) ::close(g_levels[--g_level_count]);
+  if (level < 0 && g_work_fd >= 0) {
+    ::close(g_work_fd);
+    g_work_fd = -1;
+  }
 }
 
 sfx_file sfx_platform_create_file(const char* path) {

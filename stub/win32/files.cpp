@@ -133,8 +133,7 @@ NTSTATUS open_in(HANDLE folder, const char* name, ACCESS_MASK access, ULONG shar
   attributes.Attributes = OBJ_CASE_INSENSITIVE;
   IO_STATUS_BLOCK io;
   const NTSTATUS st = NtCreateFile(out, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                                   share, disposition,
-                                   options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+                                   share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (st < 0) *out = INVALID_HANDLE_VALUE;
   return st;
 }
@@ -153,10 +152,12 @@ bool sfx_platform_enter_dir(int level, const char* utf8_path, bool make) {
   // is the one the member's file goes into.
   HANDLE h;
   if (open_in(folder_for(level), last_part(utf8_path), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-              FILE_SHARE_READ | FILE_SHARE_WRITE, make ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &h) < 0)
+              FILE_SHARE_READ | FILE_SHARE_WRITE, make ? FILE_OPEN_IF : FILE_OPEN,
+              FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &h) < 0)
     return false;
-  // Judged by name, as the system shows it (Wine opens a Unix link's target
-  // even when asked for the link itself, but shows the link by its name).
+  // Judged by name as well, as the system shows it: Wine may open a Unix
+  // link's target even when asked for the link itself, but shows the link
+  // by its name.
   const DWORD a = attributes(path);
   if (a == INVALID_FILE_ATTRIBUTES || is_link(a) || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
     CloseHandle(h);
@@ -168,8 +169,11 @@ bool sfx_platform_enter_dir(int level, const char* utf8_path, bool make) {
 }
 
 void sfx_platform_leave_dirs(int level) {
-  if (level < 0) level = 0;
-  while (g_level_count > level) CloseHandle(g_levels[--g_level_count]);
+  while (g_level_count > (level < 0 ? 0 : level)) CloseHandle(g_levels[--g_level_count]);
+  if (level < 0 && g_work != INVALID_HANDLE_VALUE) {
+    CloseHandle(g_work);
+    g_work = INVALID_HANDLE_VALUE;
+  }
 }
 
 namespace {
