@@ -39,9 +39,10 @@ void sfx_platform_set_progress(int percent);
 // A member's folders are entered level by level below the work directory
 // (level 0 is the first one below it) and held until they are let go, so
 // that a run of members in one folder checks and makes it once. A held
-// folder stays the folder that was checked: on Windows its handle refuses
-// delete sharing, so it can be neither renamed nor removed; in the console
-// build the files and folders inside it are made relative to it.
+// folder stays the folder that was checked: the folders and files inside
+// it are made relative to it, whatever its name comes to lead to, and on
+// Windows its handle refuses delete sharing as well, so that it can be
+// neither renamed nor removed while it is held.
 constexpr int SFX_DIR_LEVELS = static_cast<int>(SFX_PATH_ROOM / 2);
 // Enters the folder path (the work directory and a member's folders up to
 // and including this level's, the last part of path) as level `level`,
