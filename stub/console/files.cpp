@@ -77,7 +77,8 @@ int g_level_count = 0;
 // The folder that level `level` is made in; -1 when it cannot be opened.
 int parent_of(int level) {
   if (level > 0) return level - 1 < g_level_count ? g_levels[level - 1] : -1;
-  if (g_work_fd < 0) g_work_fd = ::open(sfx_work_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // Only a place to make things in: no right to read the folder is needed.
+  if (g_work_fd < 0) g_work_fd = ::open(sfx_work_dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
   return g_work_fd;
 }
 

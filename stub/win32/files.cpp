@@ -99,8 +99,8 @@ HANDLE folder_for(int level) {
   if (level > 0) return level - 1 < g_level_count ? g_levels[level - 1] : INVALID_HANDLE_VALUE;
   wchar_t w[SFX_PATH_ROOM];
   if (g_work == INVALID_HANDLE_VALUE && sfx_win_wide(sfx_work_dir, w))
-    g_work = CreateFileW(w, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    g_work = CreateFileW(w, FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   return g_work;
 }
 
