@@ -7,12 +7,23 @@
 # runs, and the ratios that matter are printed beneath. Then one raw stream
 # of the corpus through qtk compress/decompress beside gzip, xz and zstd.
 #
-# usage: bench/install_bench.sh [--runs N] [--no-wine] [TREE]
+# With --peers, the same tree is also packed by the peers (makensis with
+# lzma, non-solid, and with zlib, as the installers that the host's Wine
+# runs; makeself with gzip and with xz), each one's output is checked
+# against the tree, and they are timed beside the stub in paired runs: each
+# round runs every program once, in turn, and the medians of the times and
+# of each round's ratios are printed, with the sizes and pack times.
+#
+# usage: bench/install_bench.sh [--runs N] [--no-wine] [--peers]
+#                               [--also-stub EXE] [TREE]
 #   TREE  a folder to pack; without it, a nested tree is built from the
 #         corpus: 1,350 files of 64 KiB in 150 folders six levels deep.
+#   --also-stub EXE  with --peers: another i686 stub (an earlier build, say)
+#         packed with the same archive and timed in the same rounds.
 # Needs the native build (build/native) and, for the Wine figures, the
 # mingw build (build/mingw) and an X display ($DISPLAY). QTK_WINEPREFIX
-# picks the Wine prefix, as for the tests.
+# picks the Wine prefix, as for the tests. scripts/bootstrap.sh --bench
+# installs the peers (the tests need none of them).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,12 +32,16 @@ mingw=$here/build/mingw
 corpus=${QTK_CORPUS:-$here/../shared/corpus}
 runs=5
 wine=1
+peers=0
+also_stub=""
 tree=""
 while [ $# -gt 0 ]; do
   case $1 in
     --runs) runs=$2; shift 2 ;;
     --no-wine) wine=0; shift ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --peers) peers=1; shift ;;
+    --also-stub) also_stub=$(realpath "$2"); shift 2 ;;
+    -h|--help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) tree=$1; shift ;;
   esac
 done
@@ -42,6 +57,13 @@ if [ "$wine" = 1 ]; then
   done
   [ -n "${DISPLAY:-}" ] || { echo "install_bench: the stub's window needs an X display (\$DISPLAY), or pass --no-wine" >&2; exit 2; }
 fi
+
+if [ "$peers" = 1 ]; then
+  for t in makeself $([ "$wine" = 1 ] && echo makensis); do
+    command -v "$t" >/dev/null || { echo "install_bench: --peers needs $t (scripts/bootstrap.sh --bench installs it)" >&2; exit 2; }
+  done
+fi
+[ -z "$also_stub" ] || [ -f "$also_stub" ] || { echo "install_bench: no stub $also_stub" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qtk-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -86,10 +108,14 @@ pack() {  # pack <stub> <setup name> <output>
   cp -rL "$tree"/. "$work/in/"
   cp "$work/extra/$2" "$work/in/"
   rm -f "$work/in/qtksfx.ini"
+  local t0
+  t0=$(date +%s.%N)
   "$qtk" pack "$work/in" -o "$3" --stub "$1" --run "$2" -q
+  echo "$(date +%s.%N) - $t0" | bc -l > "$3.seconds"
 }
 pack "$console_stub" bench-setup.sh "$work/console-setup"
 [ "$wine" = 1 ] && pack "$mingw/qtksfx.exe" bench-setup.exe "$work/setup.exe"
+[ "$wine" = 1 ] && [ -n "$also_stub" ] && pack "$also_stub" bench-setup.exe "$work/setup-also.exe"
 rm -rf "$work/in"
 
 # ---- timing --------------------------------------------------------------------
@@ -161,6 +187,142 @@ if [ "$wine" = 1 ]; then
   ratio "qtk.exe extract -j $cores / qtksfx.exe, $cores decoders" "${T[exeN]}" "${T[wineN]}"
   ratio "qtk.exe extract -j 1 / qtksfx.exe, 1 decoder" "${T[exe1]}" "${T[wine1]}"
   ratio "qtksfx.exe, $cores decoders / 1 decoder" "${T[wineN]}" "${T[wine1]}"
+fi
+
+# ---- the peers, in paired runs ------------------------------------------------------
+if [ "$peers" = 1 ]; then
+  echo
+  declare -A PACK SIZE
+  once() {  # once <key> <output> <command...>: packs, timing it once
+    local key=$1 out=$2 t0
+    shift 2
+    t0=$(date +%s.%N)
+    "$@" >"$work/err" 2>&1 </dev/null || { echo "install_bench: failed: $*" >&2; cat "$work/err" >&2; exit 1; }
+    PACK[$key]=$(echo "$(date +%s.%N) - $t0" | bc -l)
+    SIZE[$key]=$(stat -c %s "$out")
+  }
+  # Our installers, packed above.
+  PACK[con]=$(cat "$work/console-setup.seconds"); SIZE[con]=$(stat -c %s "$work/console-setup")
+  PACK[qtk1]=${PACK[con]}; SIZE[qtk1]=${SIZE[con]}
+  # makeself: the tree, with its own check at the start as a user runs it,
+  # and no startup command.
+  once ms_gz "$work/ms-gzip.run" makeself --gzip --nox11 "$tree" "$work/ms-gzip.run" bench true
+  once ms_xz "$work/ms-xz.run" makeself --xz --nox11 "$tree" "$work/ms-xz.run" bench true
+  keys_native="con ms_gz ms_xz qtk1"
+  keys_wine=""
+  if [ "$wine" = 1 ]; then
+    PACK[sfx]=$(cat "$work/setup.exe.seconds"); SIZE[sfx]=$(stat -c %s "$work/setup.exe")
+    PACK[exe]=${PACK[sfx]}; SIZE[exe]=${SIZE[sfx]}
+    keys_wine="sfx"
+    if [ -n "$also_stub" ]; then
+      PACK[also]=$(cat "$work/setup-also.exe.seconds"); SIZE[also]=$(stat -c %s "$work/setup-also.exe")
+      keys_wine="$keys_wine also"
+    fi
+    # NSIS: the tree under $INSTDIR, silent, no uninstaller; the installers
+    # are makensis's own 32-bit ones, which the host's 32-bit Wine runs.
+    for c in lzma zlib; do
+      cat > "$work/tree-$c.nsi" <<EOF
+Unicode true
+SetCompressor $c
+Name "bench"
+OutFile "$work/nsis-$c.exe"
+RequestExecutionLevel user
+InstallDir "\$TEMP\\bench"
+SilentInstall silent
+Section
+  SetOutPath "\$INSTDIR"
+  File /r "$tree/*"
+SectionEnd
+EOF
+      once "nsis_$c" "$work/nsis-$c.exe" makensis -V1 "$work/tree-$c.nsi"
+    done
+    keys_wine="$keys_wine nsis_lzma nsis_zlib exe"
+  fi
+  declare -A LABEL=(
+    [sfx]="qtksfx.exe (i686), $cores decoders"
+    [also]="qtksfx.exe (i686, ${also_stub##*/} as given), $cores decoders"
+    [nsis_lzma]="NSIS installer, lzma (non-solid), /S"
+    [nsis_zlib]="NSIS installer, zlib, /S"
+    [exe]="qtk.exe extract -j $cores"
+    [con]="console stub (the stub's flow), $cores decoders"
+    [ms_gz]="makeself, gzip"
+    [ms_xz]="makeself, xz"
+    [qtk1]="qtk extract -j 1")
+  # Where each one unpacks: Wine's temporary folder under Wine (our stub
+  # into the folder itself, the others into out\ there), $work/out
+  # natively; emptied before each run.
+  unpack() {  # unpack <key>
+    case $1 in
+      sfx) QTKSFX_DECODERS=$cores "$run" "$work/setup.exe" ;;
+      also) QTKSFX_DECODERS=$cores "$run" "$work/setup-also.exe" ;;
+      nsis_lzma|nsis_zlib) "$run" "$work/nsis-${1#nsis_}.exe" /S "/D=$wtemp\\out" ;;
+      exe) "$run" "$mingw/qtk/qtk.exe" extract "$work/setup.exe" -C "$wtemp\\out" -q -j "$cores" ;;
+      con) TMPDIR=$work/out/ LC_ALL=C QTKSFX_DECODERS=$cores bash -c "exec -a '$work/console-setup' '$console_stub'" ;;
+      ms_gz) "$work/ms-gzip.run" --quiet --noexec --nox11 --target "$work/out" ;;
+      ms_xz) "$work/ms-xz.run" --quiet --noexec --nox11 --target "$work/out" ;;
+      qtk1) "$qtk" extract "$work/console-setup" -C "$work/out" -q -j 1 ;;
+    esac
+  }
+  unpacked_in() {  # the Unix folder that holds what <key> unpacked
+    case $1 in
+      sfx|also) echo "$wtemp_unix" ;;
+      nsis_*|exe) echo "$wtemp_unix/out" ;;
+      *) echo "$work/out" ;;
+    esac
+  }
+  clean() {
+    case $1 in
+      sfx|also|nsis_*|exe) rm -rf "${wtemp_unix:?}"/* ;;
+      *) rm -rf "$work/out"; mkdir "$work/out" ;;
+    esac
+  }
+  declare -A RT
+  # rounds <keys...>: $runs rounds, each running every program once in turn;
+  # the first round checks each one's output against the tree (ours adds
+  # its setup program and control file).
+  rounds() {
+    local r k t0
+    for r in $(seq "$runs"); do
+      for k in "$@"; do
+        clean "$k"
+        t0=$(date +%s.%N)
+        unpack "$k" >/dev/null 2>"$work/err" </dev/null || { echo "install_bench: $k failed" >&2; cat "$work/err" >&2; exit 1; }
+        RT[$k,$r]=$(echo "$(date +%s.%N) - $t0" | bc -l)
+        if [ "$r" = 1 ] && ! diff -r -x bench-setup.exe -x bench-setup.sh -x qtksfx.ini "$tree" "$(unpacked_in "$k")" >"$work/diff" 2>&1; then
+          echo "install_bench: $k unpacked something other than the tree:" >&2
+          head "$work/diff" >&2
+          exit 1
+        fi
+      done
+    done
+    clean "$1"
+  }
+  med() { sort -g | awk '{ t[NR] = $1 } END { m = (NR % 2) ? t[(NR + 1) / 2] : (t[NR / 2] + t[NR / 2 + 1]) / 2; printf "%.3f\n", m }'; }
+  # table <ours> <keys...>: size, pack and install time, and the median of
+  # the rounds' ratios of ours to the row's program.
+  table() {
+    local ours=$1 k r times ratios
+    shift
+    printf '  %-50s %8s %8s %10s %11s\n' program "size MB" "pack s" "install s" "ours/this"
+    for k in "$@"; do
+      times="" ratios=""
+      for r in $(seq "$runs"); do
+        times+="${RT[$k,$r]}"$'\n'
+        ratios+="$(echo "${RT[$ours,$r]} / ${RT[$k,$r]}" | bc -l)"$'\n'
+      done
+      printf '  %-50s %8.1f %8.1f %10.3f %11.2f\n' "${LABEL[$k]}" "$(echo "${SIZE[$k]} / 1000000" | bc -l)" \
+        "${PACK[$k]}" "$(printf '%s' "$times" | med)" "$(printf '%s' "$ratios" | med)"
+    done
+  }
+  printf "the peers: paired runs, %d rounds; medians of the times and of each round's ratio\n" "$runs"
+  if [ "$wine" = 1 ]; then
+    rounds $keys_wine
+    echo "under 32-bit Wine (ours: ${LABEL[sfx]}):"
+    table sfx $keys_wine
+  fi
+  rounds $keys_native
+  echo "native (ours: ${LABEL[con]}):"
+  table con $keys_native
 fi
 
 # ---- one raw stream, beside gzip, xz and zstd ------------------------------------

@@ -1,7 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing QTK needs.
 # Idempotent: when everything is present it prints nothing and does nothing.
+#
+#   bootstrap.sh           what the build and the tests need
+#   bootstrap.sh --bench   that, and the benchmark's own tools (the tests
+#                          need none of them): the peers that
+#                          bench/install_bench.sh --peers times (nsis,
+#                          makeself) and strace, which counts a run's
+#                          system calls
 set -euo pipefail
+
+bench=0
+[ "${1:-}" = --bench ] && bench=1
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
@@ -21,6 +31,11 @@ done
 for p in icoutils osslsigncode openssl dpkg-dev file groff-base; do
   have_pkg "$p" || need+=("$p")
 done
+if [ "$bench" = 1 ]; then
+  for p in nsis makeself strace; do
+    have_pkg "$p" || need+=("$p")
+  done
+fi
 # 32-bit Wine needs the i386 architecture.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386

@@ -91,6 +91,9 @@ int sfx_run(const char* own_path);
 // Reads one member (sfx_packet holds its header, sfx_archive_walk stands
 // inside it); returns after its good end, or ends the process.
 void sfx_extract_member();
+// After the last member: lets go the folders the members went into, so
+// that the setup program may rename or remove them.
+void sfx_extract_done();
 
 // Closes the current volume and opens the next one, prompting for the
 // diskette until it opens (or the user cancels from the progress window).

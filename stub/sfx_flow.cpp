@@ -123,7 +123,10 @@ void walk_archive() {
   sfx_walker_init(&sfx_archive_walk, sfx_packet, nullptr, read_packet, next_volume);
   for (;;) {
     const int step = sfx_walker_next(&sfx_archive_walk);
-    if (step == SFX_STEP_END) return;
+    if (step == SFX_STEP_END) {
+      sfx_extract_done();
+      return;
+    }
     if (step == SFX_STEP_MEMBER) {
       sfx_extract_member();
     } else if (step == SFX_E_READ) {

@@ -1,4 +1,5 @@
 // Member extraction: one member's header, data packets and end.
+#include <cstdlib>
 #include <cstring>
 
 #include "archive.h"
@@ -8,39 +9,65 @@
 
 namespace {
 
-// Creates the member's directory below the work directory, one level at a
-// time, so that a nested directory gets its missing parents. The directory
-// has passed the archive's path check, so every level stays inside, unless
-// a level is a link: nothing is created through one.
-void make_member_dir(const char* dir) {
+// The folders the previous member's file went into, as the platform holds
+// them: the parts of its path below the work directory, each ended by a
+// 0 byte, one per held level (SFX_PATH_ROOM bytes, taken from the heap when
+// the first member comes: a zeroed array would be carried in the stub's
+// file).
+char* g_held = nullptr;
+int g_held_levels = 0;
+
+// Enters the folders of a member's file, level by level below the work
+// directory: the parts of its directory, made where missing, then those of
+// its file name but the last, which only earlier members can have made.
+// Where the path begins as the previous member's did, those folders are
+// held already and were checked when they were entered; only the rest is
+// checked and made now. The path has passed the archive's path check, so
+// every level stays inside, and none is a link: a level that is one is
+// neither entered nor made through. False when a level cannot be entered.
+bool enter_member_dirs(const char* dir, const char* name) {
+  if (!g_held && !(g_held = static_cast<char*>(std::malloc(SFX_PATH_ROOM)))) return false;
   char path[SFX_PATH_ROOM];
-  if (!sfx_join(path, sizeof path, sfx_work_dir, dir)) return;
-  const std::size_t start = std::strlen(sfx_work_dir);
-  for (std::size_t i = start; path[i]; ++i) {
-    if (sfx_is_sep(path[i]) && i > start && !sfx_is_sep(path[i - 1])) {
-      const char sep = path[i];
-      path[i] = 0;
-      if (sfx_platform_is_link(path)) return;
-      sfx_platform_make_dir(path);
-      path[i] = sep;
+  std::size_t n = std::strlen(sfx_work_dir);
+  std::memcpy(path, sfx_work_dir, n);
+  int level = 0;
+  std::size_t held_at = 0;  // where level's part stands in g_held
+  bool same = true;         // the levels so far are the held ones
+  const char* texts[2] = {dir, name};
+  for (int t = 0; t < 2; ++t) {
+    const char* cursor = texts[t];
+    const char* end = cursor + std::strlen(cursor);
+    const char* part = nullptr;
+    std::size_t len = 0;
+    while (sfx_path_next(&cursor, end, &part, &len)) {
+      // The file's own name is no folder.
+      if (t == 1 && cursor == end) break;
+      if (level >= SFX_DIR_LEVELS || n + len + 2 > sizeof path || held_at + len + 1 > SFX_PATH_ROOM)
+        return false;
+      if (level > 0) path[n++] = '/';
+      std::memcpy(path + n, part, len);
+      n += len;
+      path[n] = 0;
+      same = same && level < g_held_levels && std::strlen(g_held + held_at) == len &&
+             std::memcmp(g_held + held_at, part, len) == 0;
+      if (!same) {
+        if (level < g_held_levels) {
+          sfx_platform_leave_dirs(level);
+          g_held_levels = level;
+        }
+        if (!sfx_platform_enter_dir(level, path, t == 0)) return false;
+        std::memcpy(g_held + held_at, part, len);
+        g_held[held_at + len] = 0;
+        g_held_levels = level + 1;
+      }
+      held_at += len + 1;
+      ++level;
     }
   }
-  if (!sfx_platform_is_link(path)) sfx_platform_make_dir(path);
-}
-
-// True when no directory level of the output path below the work directory
-// is a link (the work directory itself is the user's choice).
-bool no_link_on_the_way(const char* output) {
-  char path[SFX_PATH_ROOM];
-  std::strcpy(path, output);
-  const std::size_t start = std::strlen(sfx_work_dir);
-  for (std::size_t i = start; path[i]; ++i) {
-    if (sfx_is_sep(path[i]) && i > start && !sfx_is_sep(path[i - 1])) {
-      const char sep = path[i];
-      path[i] = 0;
-      if (sfx_platform_is_link(path)) return false;
-      path[i] = sep;
-    }
+  // A shallower member lets the deeper folders go.
+  if (level < g_held_levels) {
+    sfx_platform_leave_dirs(level);
+    g_held_levels = level;
   }
   return true;
 }
@@ -110,19 +137,18 @@ void sfx_extract_member() {
   sfx_show_status(SFX_MSG_PREPARING, output);
   const std::int32_t time = member.time;
   const bool control = sfx_is_control_file(dir, name);
-  make_member_dir(dir);
 
-  // The work directory is shared: links planted there are neither entered
-  // nor written through.
-  std::FILE* out = no_link_on_the_way(output) ? sfx_platform_create_file(output) : nullptr;
-  if (!out) sfx_fail(SFX_MSG_OPEN_WRITE, output, SFX_MSG_CLOSING_FILES);
+  // The folders, then the file. The work directory is shared: links
+  // planted there are neither entered nor written through.
+  const sfx_file out = enter_member_dirs(dir, name) ? sfx_platform_create_file(output) : SFX_NO_FILE;
+  if (out == SFX_NO_FILE) sfx_fail(SFX_MSG_OPEN_WRITE, output, SFX_MSG_CLOSING_FILES);
 
   // The walk stands inside the member now; it reads on to the member end.
+  // Each data packet is written with one call.
   for (;;) {
     const int step = sfx_walker_next(&sfx_archive_walk);
     if (step == SFX_STEP_DATA) {
-      if (std::fwrite(sfx_packet->data, 1, sfx_packet->unpacked_len, out) !=
-          sfx_packet->unpacked_len)
+      if (!sfx_platform_write_file(out, sfx_packet->data, sfx_packet->unpacked_len))
         sfx_fail(SFX_MSG_WRITE, output, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
     } else if (step == SFX_STEP_MEMBER_DONE) {
       break;
@@ -134,10 +160,17 @@ void sfx_extract_member() {
       sfx_fail(SFX_MSG_UNEXPECTED, sfx_own_path, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
     }
   }
-  // Buffered data is written at the close: a failure there is a short write.
-  if (std::fclose(out) != 0)
+  // The time through the handle that wrote the file, after its last write,
+  // so that the file is not opened again by name. A failure to close is
+  // reported first, as a short write: that ends the run.
+  const bool timed = sfx_platform_set_file_time(out, time);
+  if (!sfx_platform_close_file(out))
     sfx_fail(SFX_MSG_WRITE, output, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
   if (control) sfx_control_extracted = true;
-  if (!sfx_platform_set_file_time(output, time))
-    sfx_show_message(SFX_CAP_ERROR, SFX_MSG_FILE_TIME, output, false);
+  if (!timed) sfx_show_message(SFX_CAP_ERROR, SFX_MSG_FILE_TIME, output, false);
+}
+
+void sfx_extract_done() {
+  sfx_platform_leave_dirs(-1);
+  g_held_levels = 0;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "sfx.h"
+
 // Whether the file system takes names that differ only in letter case for
 // one file (Windows).
 extern const bool sfx_platform_names_ignore_case;
@@ -33,17 +35,42 @@ void sfx_platform_message_box(const char* caption, const char* text, bool info);
 // Status box text and progress bar position of the progress window.
 void sfx_platform_set_status(const char* text);
 void sfx_platform_set_progress(int percent);
-// One directory level; true when it exists afterwards.
-bool sfx_platform_make_dir(const char* path);
-// True when path is a symbolic link (on Windows also a junction or another
-// reparse point); false for anything else and for nothing at all.
-bool sfx_platform_is_link(const char* path);
-// Creates a member's output file for binary writing. Whatever stands at
-// path is replaced, never written through: a symbolic or hard link there
-// gives way to a new file. Null when the file cannot be created.
-std::FILE* sfx_platform_create_file(const char* path);
-// Last-access and last-write time of a closed file, seconds since 1970 UTC.
-bool sfx_platform_set_file_time(const char* path, std::int32_t seconds);
+// ---- member folders and files ------------------------------------------------
+// A member's folders are entered level by level below the work directory
+// (level 0 is the first one below it) and held until they are let go, so
+// that a run of members in one folder checks and makes it once. A held
+// folder stays the folder that was checked: the folders and files inside
+// it are made relative to it, whatever its name comes to lead to, and on
+// Windows its handle refuses delete sharing as well, so that it can be
+// neither renamed nor removed while it is held.
+constexpr int SFX_DIR_LEVELS = static_cast<int>(SFX_PATH_ROOM / 2);
+// Enters the folder path (the work directory and a member's folders up to
+// and including this level's, the last part of path) as level `level`,
+// while the levels above it are held: made first when `make` and it is
+// missing. False, with nothing held at this level, when it is a link (on
+// Windows also a junction or another reparse point), no folder, or cannot
+// be made or opened.
+bool sfx_platform_enter_dir(int level, const char* path, bool make);
+// Lets go the held folders of level `level` and below; -1 lets go the work
+// directory as well, which the first level is made in.
+void sfx_platform_leave_dirs(int level);
+
+// A member's output file, open for writing; SFX_NO_FILE for none.
+using sfx_file = std::intptr_t;
+constexpr sfx_file SFX_NO_FILE = -1;
+// Creates the member's output file path, whose last part is the file's
+// name, in the folder entered last (the work directory when none is held).
+// Whatever stands at path is replaced, never written through: a symbolic
+// or hard link there gives way to a new file. SFX_NO_FILE when the file
+// cannot be created.
+sfx_file sfx_platform_create_file(const char* path);
+// Writes n bytes in one piece; false when fewer were written.
+bool sfx_platform_write_file(sfx_file file, const void* data, std::size_t n);
+// Last-access and last-write time, seconds since 1970 UTC, set through the
+// file's own handle after its last write.
+bool sfx_platform_set_file_time(sfx_file file, std::int32_t seconds);
+// Closes the file; false when what was written could not be kept.
+bool sfx_platform_close_file(sfx_file file);
 void sfx_platform_change_dir(const char* path);
 // Opens a volume of the archive for binary reading; null when it does not.
 std::FILE* sfx_platform_open_volume(const char* path);

@@ -1,15 +1,16 @@
 // The Win32 program's files and paths: UTF-8 and UTF-16, the directories
 // the flow starts from, member files and their times, volumes, and names
 // as the archive stores them.
-#include <fcntl.h>
-#include <io.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "sfx_platform.h"
 #include "win32.h"
+
+#include <winternl.h>
 
 // The flow's texts are UTF-8; the system is called with UTF-16 throughout,
 // so that any path of the user's works, whatever the code page.
@@ -80,24 +81,99 @@ std::size_t sfx_platform_windows_dir(char* out, std::size_t cap) {
 
 namespace {
 
-DWORD attributes(const char* path) {
+DWORD attributes(const wchar_t* path) { return GetFileAttributesW(path); }
+
+bool is_link(DWORD a) { return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+
+// The work directory, opened when the first member goes in, and the member
+// folders held below it, one handle per level (SFX_DIR_LEVELS of them,
+// taken from the heap with the first: a zeroed array would be carried in
+// the stub's file).
+HANDLE g_work = INVALID_HANDLE_VALUE;
+HANDLE* g_levels = nullptr;
+int g_level_count = 0;
+
+// The folder that level `level` is made in; INVALID_HANDLE_VALUE when it
+// cannot be opened.
+HANDLE folder_for(int level) {
+  if (level > 0) return level - 1 < g_level_count ? g_levels[level - 1] : INVALID_HANDLE_VALUE;
   wchar_t w[SFX_PATH_ROOM];
-  return sfx_win_wide(path, w) ? GetFileAttributesW(w) : INVALID_FILE_ATTRIBUTES;
+  if (g_work == INVALID_HANDLE_VALUE && sfx_win_wide(sfx_work_dir, w))
+    g_work = CreateFileW(w, FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  return g_work;
+}
+
+// The last part of a path, split at `/` and `\\` alike.
+const char* last_part(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p; ++p)
+    if (sfx_is_sep(*p)) name = p + 1;
+  return name;
+}
+
+constexpr NTSTATUS kNameCollision = static_cast<NTSTATUS>(0xC0000035);
+
+// Opens or makes `name` (one part, no separator) in the folder `folder`,
+// whatever path now leads to that folder: the system's own call, as the
+// wide calls make it of a path, never shared for deleting.
+NTSTATUS open_in(HANDLE folder, const char* name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                 ULONG options, HANDLE* out) {
+  wchar_t w[SFX_PATH_ROOM];
+  *out = INVALID_HANDLE_VALUE;
+  if (folder == INVALID_HANDLE_VALUE || !sfx_win_wide(name, w)) return static_cast<NTSTATUS>(0xC0000033);
+  UNICODE_STRING text;
+  text.Buffer = w;
+  text.Length = static_cast<USHORT>(lstrlenW(w) * sizeof(wchar_t));
+  text.MaximumLength = static_cast<USHORT>(text.Length + sizeof(wchar_t));
+  OBJECT_ATTRIBUTES attributes{};
+  attributes.Length = sizeof attributes;
+  attributes.RootDirectory = folder;
+  attributes.ObjectName = &text;
+  attributes.Attributes = OBJ_CASE_INSENSITIVE;
+  IO_STATUS_BLOCK io;
+  const NTSTATUS st = NtCreateFile(out, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                   share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (st < 0) *out = INVALID_HANDLE_VALUE;
+  return st;
 }
 
 }  // namespace
 
-bool sfx_platform_make_dir(const char* path) {
-  wchar_t w[SFX_PATH_ROOM];
-  if (!sfx_win_wide(path, w)) return false;
-  if (CreateDirectoryW(w, nullptr)) return true;
-  const DWORD a = GetFileAttributesW(w);
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+bool sfx_platform_enter_dir(int level, const char* utf8_path, bool make) {
+  wchar_t path[SFX_PATH_ROOM];
+  if (level < 0 || level >= SFX_DIR_LEVELS || !sfx_win_wide(utf8_path, path)) return false;
+  if (!g_levels && !(g_levels = static_cast<HANDLE*>(std::malloc(SFX_DIR_LEVELS * sizeof(HANDLE)))))
+    return false;
+  sfx_platform_leave_dirs(level);
+  // Made if missing, in the folder held above it, and opened as itself,
+  // never through a link. Shared for reading and writing only: while it is
+  // held, it can be neither renamed nor removed, so the folder judged here
+  // is the one the member's file goes into.
+  HANDLE h;
+  if (open_in(folder_for(level), last_part(utf8_path), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+              FILE_SHARE_READ | FILE_SHARE_WRITE, make ? FILE_OPEN_IF : FILE_OPEN,
+              FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, &h) < 0)
+    return false;
+  // Judged by name as well, as the system shows it: Wine may open a Unix
+  // link's target even when asked for the link itself, but shows the link
+  // by its name.
+  const DWORD a = attributes(path);
+  if (a == INVALID_FILE_ATTRIBUTES || is_link(a) || !(a & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(h);
+    return false;
+  }
+  g_levels[level] = h;
+  g_level_count = level + 1;
+  return true;
 }
 
-bool sfx_platform_is_link(const char* path) {
-  const DWORD a = attributes(path);
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+void sfx_platform_leave_dirs(int level) {
+  while (g_level_count > (level < 0 ? 0 : level)) CloseHandle(g_levels[--g_level_count]);
+  if (level < 0 && g_work != INVALID_HANDLE_VALUE) {
+    CloseHandle(g_work);
+    g_work = INVALID_HANDLE_VALUE;
+  }
 }
 
 namespace {
@@ -126,55 +202,52 @@ HANDLE create_beside(const wchar_t* path, wchar_t* temp) {
 
 }  // namespace
 
-std::FILE* sfx_platform_create_file(const char* utf8_path) {
+sfx_file sfx_platform_create_file(const char* utf8_path) {
+  // Made new in the folder entered last, the common case.
+  HANDLE h;
+  const NTSTATUS st = open_in(folder_for(g_level_count), last_part(utf8_path), GENERIC_WRITE, FILE_SHARE_READ,
+                              FILE_CREATE, FILE_NON_DIRECTORY_FILE, &h);
+  if (st >= 0) return reinterpret_cast<sfx_file>(h);
+  if (st != kNameCollision) return SFX_NO_FILE;
+  // The member's folders are held (see sfx_platform_enter_dir), so its
+  // path leads where it did when they were entered.
   wchar_t path[SFX_PATH_ROOM];
-  if (!sfx_win_wide(utf8_path, path)) return nullptr;
-  HANDLE h = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    if (GetLastError() != ERROR_FILE_EXISTS) return nullptr;
-    // Something stands there: a file, or a link that may lead anywhere (Wine
-    // shows a Unix symbolic link as the file it leads to, and deletes that
-    // file when asked to delete the link). The member goes into a new file
-    // beside it, which then takes the name: the rename replaces a link
-    // itself, never what it leads to, and is refused for a directory. A
-    // read-only file stays, as it would for writing into it.
-    const DWORD a = GetFileAttributesW(path);
-    if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) return nullptr;
-    wchar_t temp[SFX_PATH_ROOM];
-    h = create_beside(path, temp);
-    if (h == INVALID_HANDLE_VALUE) return nullptr;
-    if (!MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING)) {
-      CloseHandle(h);
-      DeleteFileW(temp);
-      return nullptr;
-    }
-  }
-  const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_BINARY);
-  if (fd < 0) {
+  if (!sfx_win_wide(utf8_path, path)) return SFX_NO_FILE;
+  // Something stands there: a file, or a link that may lead anywhere (Wine
+  // shows a Unix symbolic link as the file it leads to, and deletes that
+  // file when asked to delete the link). The member goes into a new file
+  // beside it, which then takes the name: the rename replaces a link
+  // itself, never what it leads to, and is refused for a directory. A
+  // read-only file stays, as it would for writing into it.
+  const DWORD a = attributes(path);
+  if (a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_READONLY)) return SFX_NO_FILE;
+  wchar_t temp[SFX_PATH_ROOM];
+  h = create_beside(path, temp);
+  if (h == INVALID_HANDLE_VALUE) return SFX_NO_FILE;
+  if (!MoveFileExW(temp, path, MOVEFILE_REPLACE_EXISTING)) {
     CloseHandle(h);
-    return nullptr;
+    DeleteFileW(temp);
+    return SFX_NO_FILE;
   }
-  std::FILE* f = _fdopen(fd, "wb");
-  if (!f) _close(fd);
-  return f;
+  return reinterpret_cast<sfx_file>(h);
 }
 
-bool sfx_platform_set_file_time(const char* path, std::int32_t seconds) {
-  wchar_t w[SFX_PATH_ROOM];
-  if (!sfx_win_wide(path, w)) return false;
-  HANDLE f = CreateFileW(w, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return false;
+bool sfx_platform_write_file(sfx_file file, const void* data, std::size_t n) {
+  DWORD written = 0;
+  return WriteFile(reinterpret_cast<HANDLE>(file), data, static_cast<DWORD>(n), &written, nullptr) &&
+         written == n;
+}
+
+bool sfx_platform_set_file_time(sfx_file file, std::int32_t seconds) {
   // Seconds since 1970 as 100 ns steps since 1601.
   const LONGLONG t = (static_cast<LONGLONG>(seconds) + 11644473600LL) * 10000000LL;
   FILETIME ft;
   ft.dwLowDateTime = static_cast<DWORD>(t);
   ft.dwHighDateTime = static_cast<DWORD>(static_cast<ULONGLONG>(t) >> 32);
-  const BOOL ok = SetFileTime(f, nullptr, &ft, &ft);
-  CloseHandle(f);
-  return ok != 0;
+  return SetFileTime(reinterpret_cast<HANDLE>(file), nullptr, &ft, &ft) != 0;
 }
+
+bool sfx_platform_close_file(sfx_file file) { return CloseHandle(reinterpret_cast<HANDLE>(file)) != 0; }
 
 void sfx_platform_change_dir(const char* path) {
   wchar_t w[SFX_PATH_ROOM];

@@ -119,6 +119,34 @@ TEST_F(SfxVolumes, PlantedLinksAreReplacedNotFollowed) {
   }
 }
 
+TEST_F(SfxVolumes, LinkPlantedInPlaceOfAnEnteredFolderIsNotFollowed) {
+  // While the diskette prompt is open, the folder d/e that the first member
+  // went into is moved away and a link to a folder outside takes its name.
+  // The members still to come in d/e go into the folder that was entered,
+  // wherever it is now; once a member has gone elsewhere, d/e is entered
+  // again, and then the link is refused.
+  fs::create_directories(root_ / "elsewhere");
+  TestArchive a;
+  a.member("d/e", "one.txt", "1");
+  a.volume_end();
+  a.member("d/e", "two.txt", "2");
+  a.member("d", "three.txt", "3");
+  a.member("d/e", "four.txt", "4");
+  a.archive_end();
+  save(a);
+  StubSession s(QTKSFX_STUB, own_, {"TMPDIR=" + work_.string(), "LC_ALL=C"}, root_.string());
+  ASSERT_NE(s.expect("box information: Insert disk...:"), "");
+  fs::rename(work_ / "d/e", work_ / "d/moved");
+  fs::create_directory_symlink(root_ / "elsewhere", work_ / "d/e");
+  s.ok();
+  EXPECT_EQ(s.expect("box"), err("ERROR", "Can't open file " + work_dir_ + "d/e/four.txt for writing."));
+  EXPECT_EQ(s.finish(), 1);
+  EXPECT_TRUE(fs::is_empty(root_ / "elsewhere"));
+  EXPECT_EQ(slurp(work_ / "d/moved/one.txt"), "1");
+  EXPECT_EQ(slurp(work_ / "d/moved/two.txt"), "2");
+  EXPECT_EQ(slurp(work_ / "d/three.txt"), "3");
+}
+
 TEST_F(SfxVolumes, VolumeNameWithoutDotGetsNumberAppended) {
   TestArchive a;
   a.volume_end();  // the very first packet sends the reader to volume 2

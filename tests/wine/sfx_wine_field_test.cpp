@@ -234,6 +234,33 @@ TEST_F(SfxWineField, PlantedLinksAreReplacedNotFollowed) {
     expect_boxes(r, {{"ERROR", "Can't open file " + work_ + "d/x.txt for writing.", false}, closing_files()});
     EXPECT_FALSE(exists(root_ + "elsewhere\\x.txt"));
   }
+  {
+    // The folders that earlier members went into are held: while the
+    // diskette prompt is open, neither can be moved away for a link to
+    // take its name.
+    TestArchive a(stub_image());
+    a.member("f\\g", "one.txt", "1");
+    a.volume_end();
+    a.member("f\\g", "two.txt", "2");
+    a.archive_end();
+    save(a);
+    bool moved = false;
+    SfxRunOptions o;
+    o.on_box = [&](const SfxBox&, int index) {
+      if (index == 0)
+        for (const char* folder : {"f\\g", "f"})
+          if (MoveFileA((work_ + folder).c_str(), (work_ + "moved").c_str())) {
+            moved = true;
+            unix_symlink(root_ + "elsewhere", work_ + folder);
+          }
+      return SfxAnswer::ok;
+    };
+    const SfxRun r = run(o);
+    EXPECT_FALSE(moved);
+    EXPECT_EQ(r.exit_code, 1);  // no control file
+    EXPECT_EQ(slurp(work_ + "f\\g\\two.txt"), "2");
+    EXPECT_FALSE(exists(root_ + "elsewhere\\two.txt"));
+  }
 }
 
 TEST_F(SfxWineField, CzechTexts) {
