@@ -1,6 +1,5 @@
-// The Win32 program's processes and threads: the work directory's lock,
-// the setup program's start and end, the decoding threads and their
-// semaphores.
+// The Win32 program's processes: the work directory's lock, its keeper and
+// record, the setup program's start and end, the end of the process.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -349,43 +348,3 @@ bool sfx_platform_run_and_wait(const char* program, int* code) {
 void sfx_win_end_process(int code) { std::exit(code); }
 
 void sfx_platform_exit(int code) { sfx_win_end_process(code); }
-
-unsigned sfx_platform_processors() {
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return info.dwNumberOfProcessors > 1 ? info.dwNumberOfProcessors : 1u;
-}
-
-namespace {
-struct ThreadStart {
-  void (*run)(void*);
-  void* arg;
-};
-DWORD WINAPI thread_main(LPVOID p) {
-  const ThreadStart start = *static_cast<ThreadStart*>(p);
-  std::free(p);
-  start.run(start.arg);
-  return 0;
-}
-}  // namespace
-
-bool sfx_platform_start_thread(void (*run)(void*), void* arg) {
-  auto* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
-  if (!start) return false;
-  *start = ThreadStart{run, arg};
-  HANDLE thread = CreateThread(nullptr, 0, thread_main, start, 0, nullptr);
-  if (!thread) {
-    std::free(start);
-    return false;
-  }
-  CloseHandle(thread);
-  return true;
-}
-
-void* sfx_platform_semaphore(unsigned initial) {
-  return CreateSemaphoreA(nullptr, static_cast<LONG>(initial), 0x7FFFFFFF, nullptr);
-}
-
-void sfx_platform_wait(void* semaphore) { WaitForSingleObject(static_cast<HANDLE>(semaphore), INFINITE); }
-
-void sfx_platform_post(void* semaphore) { ReleaseSemaphore(static_cast<HANDLE>(semaphore), 1, nullptr); }
