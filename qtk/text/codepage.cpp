@@ -6,6 +6,7 @@
 #include <string>
 
 #include "text/codepage_tables.h"
+#include "record.h"
 #include "fs_code.h"
 #include "qtk.h"
 #include "text/text.h"
@@ -184,6 +185,56 @@ std::string CodePage::fold(const std::string& bytes) const {
     else r += text[i++];
   }
   return r;
+}
+
+std::string CodePage::field(const std::string& utf8, bool pairs_only_high) const {
+  std::string out, one, skel(8, '\0');
+  for (std::size_t i = 0; i < utf8.size();) {
+    const std::size_t start = i;
+    char32_t c = 0;
+    if (!utf8_next(utf8, i, c)) {
+      out += '_';
+      ++i;
+      continue;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    bool ok = encode(utf8.substr(start, i - start), one);
+    if (ok && sfx_ascii_skeleton(one.data(), one.size(), number_, skel.data(), skel.size()) != 0) ok = false;
+    if (ok && pairs_only_high)
+      for (char b : one)
+        if (static_cast<unsigned char>(b) < 0x80) ok = false;
+    out += ok ? one : std::string("_");
+  }
+  return out;
+}
+
+std::string fold_text(const std::string& utf8) {
+  std::string r;
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t c = 0;
+    if (utf8_next(utf8, i, c)) utf8_put(r, upper(c));
+    else r += utf8[i++];
+  }
+  return r;
+}
+
+bool is_ascii(const std::string& s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+std::size_t utf16_length(const std::string& utf8) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t c = 0;
+    if (!utf8_next(utf8, i, c)) ++i;
+    n += c >= 0x10000 ? 2 : 1;
+  }
+  return n;
 }
 
 std::string fold_case(const std::string& s) {

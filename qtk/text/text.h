@@ -25,6 +25,14 @@ class CodePage {
   // A name in this page's bytes as Windows compares file names: decoded and
   // in upper case (UTF-8). Two names with the same key are one file there.
   std::string fold(const std::string& bytes) const;
+  // A name (UTF-8, valid) for the member header's own fields, which older
+  // readers take: each character as this page writes it, and '_' for one
+  // that it cannot write, or writes with an ASCII byte that is not the
+  // character itself (a letter and its mark on 1258), or, when
+  // `pairs_only_high` is set, with any ASCII byte at all (a double-byte
+  // page's trail byte 0x5C or 0x7C, which a byte-wise reader takes for `\`
+  // or `|`).
+  std::string field(const std::string& utf8, bool pairs_only_high = false) const;
 
  private:
   unsigned number_;
@@ -37,6 +45,12 @@ class CodePage {
 bool utf8_next(const std::string& s, std::size_t& i, char32_t& c);
 // ASCII letters in upper case.
 std::string fold_case(const std::string& s);
+// UTF-8 text as Windows compares file names: in upper case.
+std::string fold_text(const std::string& utf8);
+// True when the text is ASCII alone.
+bool is_ascii(const std::string& s);
+// UTF-16 units of valid UTF-8 text: the characters that Windows counts.
+std::size_t utf16_length(const std::string& utf8);
 
 // ---- names.cpp: member paths and names -------------------------------------------
 
@@ -73,5 +87,11 @@ inline constexpr const char* kControlFile = "qtksfx.ini";
 // The value of `run` in section [system] of a control file, read the way the
 // stub reads it; false when there is none.
 bool control_file_run(const std::string& content, std::string& run);
+// The value of `run.utf8` there, which names the setup program in UTF-8 and
+// which the stub follows before run=; false when there is none, or it is
+// not well-formed UTF-8 (the stub then takes run=).
+bool control_file_run_utf8(const std::string& content, std::string& run);
+// Any key of section [system].
+bool control_file_value(const std::string& content, const char* key, std::string& value);
 
 }  // namespace qtk
