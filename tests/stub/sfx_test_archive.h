@@ -9,6 +9,7 @@
 
 #include "archive.h"
 #include "archive_write.h"
+#include "checksum.h"
 #include "codec.h"
 
 class TestArchive {
@@ -39,10 +40,25 @@ class TestArchive {
     append(enc_.payload, p.stored_len);
   }
 
-  void header(const std::string& dir, const std::string& name, std::int32_t time) {
+  void header(const std::string& dir, const std::string& name, std::int32_t time,
+              const SfxRecordOut* rec = nullptr) {
     std::uint8_t h[SFX_MEMBER_HEADER_SIZE];
-    sfx_member_header_build(h, dir.c_str(), name.c_str(), time);
+    sfx_member_header_build(h, dir.c_str(), name.c_str(), time, rec);
     packet(SFX_MEMBER_HEADER, h, sizeof h);
+  }
+  // A whole member of one data packet whose header carries a record: its
+  // names in UTF-8 (empty: not given) beside the fields, and the checksum.
+  void recorded(const std::string& dir, const std::string& name, const std::string& udir, const std::string& uname,
+                const std::string& content, bool stored = false) {
+    SfxRecordOut rec;
+    rec.dir = udir.empty() ? nullptr : udir.c_str();
+    rec.name = uname.empty() ? nullptr : uname.c_str();
+    rec.codepage = 1252;
+    rec.crc = sfx_crc32c(0, content.data(), content.size());
+    header(dir, name, 1000000000, &rec);
+    if (!content.empty())
+      packet(SFX_MEMBER_DATA, content.data(), static_cast<std::uint32_t>(content.size()), stored);
+    end(static_cast<std::uint32_t>(content.size()), content.empty() ? 0 : 1);
   }
   void data(const std::string& content) {
     packet(SFX_MEMBER_DATA, content.data(), static_cast<std::uint32_t>(content.size()));
