@@ -1,6 +1,7 @@
 // qtk list, test and extract against hostile installers: unsafe and undecodable
 // names, links, code pages, what the stub could not install, escaped output.
 #include "read_fixture.h"
+#include "../../archive/record_forge.h"
 #include "text/text.h"
 
 namespace {
@@ -33,6 +34,29 @@ TEST_F(ReadSafety, ExtractRefusesUnsafeMembersAndWritesNothingOutside) {
   for (const auto& e : fs::recursive_directory_iterator(root))
     EXPECT_EQ(e.path().string().find("evil"), std::string::npos) << e.path();
   EXPECT_FALSE(fs::exists("/tmp/evil.txt"));
+}
+
+TEST_F(ReadSafety, HostileRecordsAreRefusedAndWriteNothing) {
+  using forge::operator+;
+  const forge::Bytes cp = forge::codepage(1252);
+  const std::pair<std::string, forge::Bytes> cases[] = {
+      {"a.txt", forge::record(forge::field(SFX_TAG_NAME, "evil.txt") + cp)},
+      {"evil.txt", forge::record(forge::field(SFX_TAG_DIR, "..") + cp)},
+      {"evil.txt", forge::record(forge::field(SFX_TAG_DIR, "C:/x") + cp)},
+      {"evil.txt", forge::record(forge::field(SFX_TAG_NAME, "x/evil.txt") + cp)},
+      {"evil\xe9", forge::record(forge::field(SFX_TAG_NAME, "evil\xe0\x83\xa9") + cp)},
+      {"evil.txt", forge::record(forge::crc(0), 60000)},
+  };
+  for (const auto& [name, rec] : cases) {
+    build(setup, stub_bytes, {{".", "", {'x'}, forge::header(".", name, 0, rec)}, control()});
+    fs::remove_all(dst);
+    const Result r = extract();
+    EXPECT_EQ(r.code, 1) << name;
+    EXPECT_NE(r.err.find("member refused: "), std::string::npos) << r.err;
+    EXPECT_EQ(run({"test", setup.string()}).code, 1);
+  }
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    EXPECT_EQ(e.path().string().find("evil"), std::string::npos) << e.path();
 }
 
 TEST_F(ReadSafety, UnterminatedHeaderFieldsAreRefused) {
