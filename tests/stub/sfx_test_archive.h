@@ -49,11 +49,11 @@ class TestArchive {
   // A whole member of one data packet whose header carries a record: its
   // names in UTF-8 (empty: not given) beside the fields, and the checksum.
   void recorded(const std::string& dir, const std::string& name, const std::string& udir, const std::string& uname,
-                const std::string& content, bool stored = false) {
+                const std::string& content, bool stored = false, unsigned codepage = 1252) {
     SfxRecordOut rec;
     rec.dir = udir.empty() ? nullptr : udir.c_str();
     rec.name = uname.empty() ? nullptr : uname.c_str();
-    rec.codepage = 1252;
+    rec.codepage = codepage;
     rec.crc = sfx_crc32c(0, content.data(), content.size());
     header(dir, name, 1000000000, &rec);
     if (!content.empty())
