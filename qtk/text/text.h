@@ -12,10 +12,12 @@ namespace qtk {
 // ---- codepage.cpp: code pages, UTF-8 and case folding -------------------------
 
 // Conversion between the names of this system (UTF-8) and the bytes of a
-// single-byte Windows code page. Only pages whose bytes 0x00-0x7F are ASCII
-// are taken, so that `/`, `\`, `.` and `:` in the stored bytes are what the
-// path checks see, whichever page decodes them.
+// Windows code page. Only pages whose bytes 0x00-0x7F are ASCII are taken:
+// the single-byte ones, and the double-byte ones 932, 936, 949 and 950,
+// whose trail bytes belong to their character (a trail byte 0x5C is no
+// `\`). Paths are judged on the decoded text.
 struct CodePageTable;
+struct DbcsTable;
 class CodePage {
  public:
   explicit CodePage(unsigned number);  // usage_error for any other page
@@ -37,7 +39,9 @@ class CodePage {
  private:
   unsigned number_;
   const CodePageTable* table_;
-  std::vector<std::pair<char16_t, std::uint8_t>> bytes_;  // the byte of each character, sorted
+  const DbcsTable* dbcs_ = nullptr;
+  std::vector<std::pair<char16_t, std::uint16_t>> bytes_;  // the code of each character, sorted
+  std::vector<std::int16_t> rows_;                          // a lead byte's row of pairs, -1 for none
 };
 
 // The next character of UTF-8 text at i, advancing i; false (i unchanged)
@@ -58,7 +62,7 @@ std::size_t utf16_length(const std::string& utf8);
 // parts that sfx_path_next gives, as strings).
 std::vector<std::string> path_parts(const std::string& path);
 // A path (code page bytes, `/` and `\` alike) as Windows compares paths:
-// its parts folded by the code page; equal keys name one file.
+// decoded, split into parts and folded; equal keys name one file.
 std::string path_key(const CodePage& cp, const std::string& path);
 
 // A member path judged again after decoding (UTF-8): no part may be `..`,

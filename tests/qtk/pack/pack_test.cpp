@@ -67,6 +67,18 @@ TEST_F(Pack, NamesAreStoredInTheChosenCodePage) {
   EXPECT_EQ(run({"test", out.string(), "-q"}).code, 0);
   EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "1250"}).code, 0);
   EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "50220"}).code, 2);
+  // A double-byte page: 表 keeps its bytes 95 5C in the fields, whose trail
+  // byte a byte-wise reader would take for a separator; ¥, which 932
+  // writes as 5C, does not.
+  write_text(src / "\xe8\xa1\xa8.txt", "hyo");    // 表.txt
+  write_text(src / "\xc2\xa5" "en.txt", "yen");   // ¥en.txt
+  ASSERT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "932"}).code, 0);
+  const std::vector<std::string> j = header_fields(out);
+  EXPECT_NE(std::find(j.begin(), j.end(), "./\x95\x5c.txt"), j.end());
+  EXPECT_NE(std::find(j.begin(), j.end(), "./_en.txt"), j.end());
+  const Result lj = run({"list", out.string()});
+  EXPECT_NE(lj.out.find("  \xe8\xa1\xa8.txt\n"), std::string::npos) << lj.out;
+  EXPECT_EQ(run({"test", out.string(), "-q"}).code, 0);
 }
 
 TEST_F(Pack, OutputIsTheSameAcrossRunsAndJobs) {
