@@ -66,7 +66,7 @@ const Member* run_target(const std::vector<Member>& members, const CodePage& cp,
 // takes run= in the bytes of the system's code page, so a program whose
 // name is not ASCII is named once more in UTF-8, by run.utf8=, which the
 // stub follows first.
-void control_file(const PackOptions& opt, const CodePage& cp, TreeScan& sc) {
+void control_file(const PackOptions& opt, const CodePage& cp, TreeScan& sc, const Console& con) {
   const std::vector<Member>& members = sc.members();
   const Member* control = nullptr;
   for (const Member& m : members)
@@ -91,9 +91,12 @@ void control_file(const PackOptions& opt, const CodePage& cp, TreeScan& sc) {
       usage_error("--run " + printable(opt.run) + " differs from " +
                   (has_utf8 ? std::string(SFX_RUN_UTF8_KEY) + "=" + printable(run_utf8) : "run=" + printable(run_value)) +
                   " in " + control->shown);
+    // The author's file is packed as it is: a run= that only the code
+    // page's own machines read right is the author's to complete.
     if (!has_utf8 && (target->udir != target->dir || target->uname != target->name))
-      fail(control->shown + ": run= names " + target->shown + ", whose name is not the same in every code page; add " +
-           SFX_RUN_UTF8_KEY + "=" + printable(target->uname) + " (its path in UTF-8) to its [system] section");
+      con.warn(control->shown + ": run= names " + target->shown + ", which the installer finds only under code page " +
+               std::to_string(cp.number()) + "; add " + SFX_RUN_UTF8_KEY + "=" + printable(target->udir == "." ? target->uname : target->udir + "/" + target->uname) +
+               " to its [system] section to start it on every Windows");
     return;
   }
   if (!opt.run_given) usage_error("DIR has no qtksfx.ini, so --run PROGRAM is needed");
@@ -171,7 +174,7 @@ int pack(const PackOptions& opt, const Console& con) {
   // The members, and the chunks of their data in archive order.
   sc.leave_out_outputs(opt.output);
   sc.scan();
-  control_file(opt, cp, sc);
+  control_file(opt, cp, sc, con);
   const std::vector<Member>& members = sc.members();
   std::uint64_t total_in = 0;
   const std::vector<Chunk> chunks = make_chunks(members, chunk, &total_in);

@@ -2,6 +2,7 @@
 // multi-volume ones and deliberately damaged ones.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -46,8 +47,8 @@ class TestArchive {
     sfx_member_header_build(h, dir.c_str(), name.c_str(), time, rec);
     packet(SFX_MEMBER_HEADER, h, sizeof h);
   }
-  // A whole member of one data packet whose header carries a record: its
-  // names in UTF-8 (empty: not given) beside the fields, and the checksum.
+  // A whole member whose header carries a record: its names in UTF-8
+  // (empty: not given) beside the fields, and the checksum.
   void recorded(const std::string& dir, const std::string& name, const std::string& udir, const std::string& uname,
                 const std::string& content, bool stored = false, unsigned codepage = 1252) {
     SfxRecordOut rec;
@@ -56,9 +57,12 @@ class TestArchive {
     rec.codepage = codepage;
     rec.crc = sfx_crc32c(0, content.data(), content.size());
     header(dir, name, 1000000000, &rec);
-    if (!content.empty())
-      packet(SFX_MEMBER_DATA, content.data(), static_cast<std::uint32_t>(content.size()), stored);
-    end(static_cast<std::uint32_t>(content.size()), content.empty() ? 0 : 1);
+    std::uint32_t count = 0;
+    for (std::size_t at = 0; at < content.size(); at += SFX_PACKET_SIZE, ++count) {
+      const std::size_t n = std::min<std::size_t>(SFX_PACKET_SIZE, content.size() - at);
+      packet(SFX_MEMBER_DATA, content.data() + at, static_cast<std::uint32_t>(n), stored);
+    }
+    end(static_cast<std::uint32_t>(content.size()), count);
   }
   void data(const std::string& content) {
     packet(SFX_MEMBER_DATA, content.data(), static_cast<std::uint32_t>(content.size()));

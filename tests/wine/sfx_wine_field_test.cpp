@@ -241,8 +241,9 @@ TEST_F(SfxWineField, CzechTexts) {
 // CMakeLists.txt runs this under each locale with QTK_EXPECT_ACP.
 TEST_F(SfxWineField, LocaleUnicodeNamesOnEveryCodePage) {
   char want[16] = {};
-  if (GetEnvironmentVariableA("QTK_EXPECT_ACP", want, sizeof want))
+  if (GetEnvironmentVariableA("QTK_EXPECT_ACP", want, sizeof want)) {
     ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(want))) << "the locale is missing (scripts/bootstrap.sh makes it)";
+  }
   const std::string manual = "p\xc5\x99\xc3\xadru\xc4\x8dka.txt";      // příručka.txt
   const std::string cafe = "caf\xc3\xa9.txt";                              // café.txt
   const std::string setup = "instal\xc3\xa1tor.exe";                       // instalátor.exe

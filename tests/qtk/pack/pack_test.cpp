@@ -294,6 +294,26 @@ TEST_F(Pack, ControlFileAndRunMustAgree) {
   write_text(src / "qtksfx.ini", "[system]\nrun=missing.exe ; comment\n");
   r = pack(src, out, {});
   EXPECT_NE(r.err.find("names no file"), std::string::npos) << r.err;
+  // A program whose name is not ASCII: --run names it by run= in the
+  // fields' bytes and by run.utf8=, which the stub takes on every code page.
+  fs::remove(src / "qtksfx.ini");
+  const std::string nave = "caf\xc3\xa9/n\xc3\xa1ve.txt";
+  ASSERT_EQ(pack(src, out, {"--run", nave}).code, 0);
+  ASSERT_EQ(run({"extract", out.string(), "-C", (root / "x").string(), "-q"}).code, 0);
+  const Bytes ini = read_bytes(root / "x" / "qtksfx.ini");
+  EXPECT_EQ(std::string(ini.begin(), ini.end()), "[system]\r\nrun=caf\xe9/n\xe1ve.txt\r\nrun.utf8=" + nave + "\r\n");
+  // An author's own file: run.utf8= is taken; a run= in UTF-8 names nothing
+  // the installer finds; one in the page's bytes is packed, with a warning.
+  write_text(src / "qtksfx.ini", "[system]\nrun.utf8=" + nave + "\n");
+  EXPECT_EQ(pack(src, out, {}).code, 0);
+  write_text(src / "qtksfx.ini", "[system]\nrun=" + nave + "\n");
+  r = pack(src, out, {});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("is a name in UTF-8"), std::string::npos) << r.err;
+  write_text(src / "qtksfx.ini", "[system]\nrun=caf\xe9\\n\xe1ve.txt\n");
+  r = run({"pack", src.string(), "-o", out.string(), "--stub", stub.string()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("finds only under code page 1252; add run.utf8=" + nave), std::string::npos) << r.err;
 }
 
 TEST_F(Pack, ControlFileIsReadTheWayTheStubReadsIt) {
