@@ -34,10 +34,10 @@ void Reader::begin_member() {
   member_crc_ = SFX_CRC_EMPTY;
   // The record in the header's spare bytes, when there is one, gives the
   // names in UTF-8 and the checksum of the content.
-  static sfx_record rec;
+  sfx_record rec;
+  rec.present = false;
   const char* record_why = nullptr;
   const int rst = st == SFX_E_UNSAFE_PATH ? SFX_OK : sfx_record_read(packet_->data, &m, &rec, &record_why);
-  if (rst != SFX_OK) rec.present = false;
   std::string dir_u, name_u;
   bool decoded = cp_.decode(member_dir_, dir_u) && cp_.decode(member_name_, name_u);
   if (rec.present) {
@@ -57,8 +57,8 @@ void Reader::begin_member() {
     member_crc_want_ = rec.crc;
   }
   if (!decoded) {
-    dir_u = rec.present && rec.dir ? dir_u : member_dir_;
-    name_u = rec.present && rec.name ? name_u : member_name_;
+    if (!(rec.present && rec.dir)) dir_u = member_dir_;
+    if (!(rec.present && rec.name)) name_u = member_name_;
   }
   member_shown_ = display_path(dir_u, name_u);
   if (st == SFX_E_UNSAFE_PATH) {
