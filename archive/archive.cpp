@@ -98,6 +98,8 @@ const char* sfx_status_text(int status) {
     case SFX_E_TOO_LONG: return "path too long";
     case SFX_E_OPEN: return "cannot create or open the next volume";
     case SFX_E_READ: return "a packet cannot be read";
+    case SFX_E_RECORD: return "member record refused";
+    case SFX_E_CHECKSUM: return "member content disagrees with its checksum";
     default: return "unknown status";
   }
 }

@@ -77,6 +77,8 @@ enum : int {
   SFX_E_TOO_LONG = -11,       // a formed path or name does not fit its buffer
   SFX_E_OPEN = -14,           // a further volume could not be opened (or, writing, created)
   SFX_E_READ = -17,           // the walk: a packet could not be read (see sfx_walker)
+  SFX_E_RECORD = -18,         // a member header's record is refused (record.h)
+  SFX_E_CHECKSUM = -19,       // a member's content disagrees with its record's checksum
   // -12, -13, -15 and -16 are the writing side's (writer/archive_write.h).
 };
 

@@ -19,7 +19,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 
 # osslsigncode and openssl sign installers in the tests; locales gives the
-# Czech locale of the demo and of the Czech Wine tests.
+# locales of the demo and of the Wine tests (below).
 for p in cmake ninja-build g++ clang libgtest-dev zlib1g-dev \
          g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 xvfb xdotool x11-utils imagemagick \
          locales openssl osslsigncode; do
@@ -51,11 +51,15 @@ if [ ${#need[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-# The locale cs_CZ.UTF-8, generated from /etc/locale.gen (the locales
-# already there are kept).
-if ! locale -a 2>/dev/null | grep -qiE '^cs_CZ\.utf-?8$'; then
-  echo "bootstrap: generating the locale cs_CZ.UTF-8" >&2
-  $SUDO sed -i 's/^# *cs_CZ\.UTF-8 UTF-8$/cs_CZ.UTF-8 UTF-8/' /etc/locale.gen
-  grep -qx 'cs_CZ.UTF-8 UTF-8' /etc/locale.gen || echo 'cs_CZ.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
-  $SUDO locale-gen --keep-existing >/dev/null
-fi
+# The locales cs_CZ.UTF-8 (the demo and the Czech Wine tests), en_US.UTF-8
+# and ja_JP.UTF-8 (the Wine tests of member names under code pages 1252
+# and 932), generated from /etc/locale.gen (the locales already there are
+# kept).
+for loc in cs_CZ en_US ja_JP; do
+  if ! locale -a 2>/dev/null | grep -qiE "^${loc}\.utf-?8$"; then
+    echo "bootstrap: generating the locale ${loc}.UTF-8" >&2
+    $SUDO sed -i "s/^# *${loc}\.UTF-8 UTF-8$/${loc}.UTF-8 UTF-8/" /etc/locale.gen
+    grep -qx "${loc}.UTF-8 UTF-8" /etc/locale.gen || echo "${loc}.UTF-8 UTF-8" | $SUDO tee -a /etc/locale.gen >/dev/null
+    $SUDO locale-gen --keep-existing >/dev/null
+  fi
+done

@@ -1,6 +1,6 @@
-// Writes qtk/text/codepage_ansi.cpp and qtk/text/codepage_oem.cpp, the tables of the
-// code pages that qtk takes for member names, from this system's iconv (GNU
-// libc):
+// Writes qtk/text/codepage_ansi.cpp, qtk/text/codepage_oem.cpp and
+// qtk/text/codepage_dbcs.cpp, the tables of the code pages that qtk takes
+// for member names, from this system's iconv (GNU libc):
 //
 //   g++ -std=c++20 -O2 scripts/gen_codepage_tables.cpp -o /tmp/gen && /tmp/gen qtk
 //
@@ -8,9 +8,13 @@
 // whose conversion composes and decomposes (1255 and 1258): the pairs that
 // decoding joins into one character, found by decoding every sequence of
 // two and three bytes, and the characters that encoding writes as several
-// bytes. qtk's tests check the tables against iconv again.
+// bytes. For the double-byte pages: the character of every single byte and
+// of every pair of a lead byte and a trail byte 0x40-0xFE, and the
+// characters that encoding writes otherwise than as the first pair that
+// decodes to them. qtk's tests check the tables against iconv again.
 #include <iconv.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -19,6 +23,13 @@
 #include <vector>
 
 namespace {
+
+// The lead bytes of the double-byte pages, as archive/record.cpp's
+// sfx_dbcs_lead has them.
+bool sfx_dbcs_lead(unsigned page, std::uint8_t b) {
+  if (page == 932) return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+  return b >= 0x81 && b <= 0xFE;
+}
 
 const unsigned kAnsiPages[] = {874, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258};
 const unsigned kOemPages[] = {437, 737, 775, 850, 852, 855, 857, 858, 860, 861, 862, 863, 865, 866, 869};
@@ -81,7 +92,7 @@ bool write_tables(const std::string& dir, const char* kind, const unsigned (&pag
       "// join a letter and its marks, the pairs joined when decoding and the\n"
       "// characters written as several bytes when encoding. Written by\n"
       "// scripts/gen_codepage_tables.cpp from GNU libc's iconv; do not edit.\n"
-      "#include \"codepage_tables.h\"\n\nnamespace qtk {\nnamespace {\n\n", kind == std::string("ansi") ? "ANSI" : "OEM");
+      "#include \"text/codepage_tables.h\"\n\nnamespace qtk {\nnamespace {\n\n", kind == std::string("ansi") ? "ANSI" : "OEM");
   std::vector<std::string> entries;
   for (unsigned page : pages) {
     const std::string name = "CP" + std::to_string(page);
@@ -191,7 +202,107 @@ bool write_tables(const std::string& dir, const char* kind, const unsigned (&pag
   return std::fclose(f) == 0;
 }
 
+// The double-byte pages: their single bytes, their pairs row by row (one
+// row of 191 trail bytes 0x40-0xFE for each lead byte), and the characters
+// that encode otherwise than as the first pair (or byte) that gives them.
+bool write_dbcs(const std::string& dir) {
+  const unsigned pages[] = {932, 936, 949, 950};
+  const std::string path = dir + "/codepage_dbcs.cpp";
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) {
+    std::perror(path.c_str());
+    return false;
+  }
+  std::fprintf(f,
+      "// The double-byte code pages that qtk takes for member names: the character\n"
+      "// of every single byte 0x80-0xFF that is no lead byte, of every lead byte\n"
+      "// with a trail byte 0x40-0xFE (a row per lead byte, 0xFFFF where the page\n"
+      "// has none), and the characters that encoding writes otherwise than as the\n"
+      "// first code that decodes to them (0: not at all). Written by\n"
+      "// scripts/gen_codepage_tables.cpp from GNU libc's iconv; do not edit.\n"
+      "#include \"text/codepage_tables.h\"\n\nnamespace qtk {\nnamespace {\n\n");
+  std::vector<std::string> entries;
+  for (unsigned page : pages) {
+    const std::string name = "CP" + std::to_string(page);
+    iconv_t from = iconv_open("UTF-8", name.c_str());
+    iconv_t to = iconv_open(name.c_str(), "UTF-8");
+    if (from == reinterpret_cast<iconv_t>(-1) || to == reinterpret_cast<iconv_t>(-1)) {
+      std::fprintf(stderr, "%s: not known to iconv\n", name.c_str());
+      return false;
+    }
+    unsigned high[128] = {};
+    std::map<unsigned, unsigned> first;  // character -> the first code that gives it
+    for (unsigned b = 1; b < 0x100; ++b) {
+      std::string out;
+      const bool ok = convert(from, std::string(1, static_cast<char>(b)), out);
+      const std::vector<unsigned> cps = ok ? code_points(out) : std::vector<unsigned>{};
+      if (ok && cps.size() != 1) return false;
+      if (b < 0x80 && (!ok || cps[0] != b)) {
+        std::fprintf(stderr, "%s: byte %02X is not ASCII\n", name.c_str(), b);
+        return false;
+      }
+      if (ok && sfx_dbcs_lead(page, static_cast<std::uint8_t>(b))) {
+        std::fprintf(stderr, "%s: lead byte %02X stands alone\n", name.c_str(), b);
+        return false;
+      }
+      if (b >= 0x80 && ok) high[b - 0x80] = cps[0];
+      if (ok) first.emplace(cps[0], b);
+    }
+    std::fprintf(f, "const char16_t kDbcsHigh%u[128] = {\n", page);
+    for (int i = 0; i < 128; ++i) std::fprintf(f, "%s0x%04X,%s", i % 12 ? " " : "    ", high[i], i % 12 == 11 || i == 127 ? "\n" : "");
+    std::fprintf(f, "};\n");
+    std::fprintf(f, "const char16_t kDbcsPairs%u[] = {\n", page);
+    std::size_t rows = 0;
+    for (unsigned lead = 0x80; lead < 0x100; ++lead) {
+      if (!sfx_dbcs_lead(page, static_cast<std::uint8_t>(lead))) continue;
+      ++rows;
+      for (unsigned t = 0x40; t < 0xFF; ++t) {
+        std::string out;
+        unsigned c = 0xFFFF;
+        if (convert(from, std::string{static_cast<char>(lead), static_cast<char>(t)}, out)) {
+          const std::vector<unsigned> cps = code_points(out);
+          if (cps.size() == 1 && cps[0] >= 0x80 && cps[0] < 0xFFFF) c = cps[0];
+        }
+        if (c != 0xFFFF) first.emplace(c, lead << 8 | t);
+        const unsigned k = t - 0x40;
+        std::fprintf(f, "%s0x%04X,%s", k % 12 ? " " : "    ", c, k % 12 == 11 || t == 0xFE ? "\n" : "");
+      }
+    }
+    std::fprintf(f, "};\n");
+    // Characters whose encoding is not the first code that decodes to them.
+    std::vector<std::pair<unsigned, unsigned>> odd;
+    for (unsigned c = 0x80; c < 0x10000; ++c) {
+      if (c >= 0xD800 && c <= 0xDFFF) continue;
+      std::string out;
+      unsigned code = 0;
+      if (convert(to, utf8(c), out)) {
+        if (out.size() == 1) code = static_cast<unsigned char>(out[0]);
+        else if (out.size() == 2) code = static_cast<unsigned char>(out[0]) << 8 | static_cast<unsigned char>(out[1]);
+        else return false;
+      }
+      const auto it = first.find(c);
+      const unsigned want = it == first.end() ? 0 : it->second;
+      if (code != want) odd.emplace_back(c, code);
+    }
+    std::fprintf(f, "const CodePageOdd kDbcsOdd%u[] = {\n", page);
+    for (std::size_t k = 0; k < odd.size(); ++k)
+      std::fprintf(f, "%s{0x%04X, 0x%04X},%s", k % 6 ? " " : "    ", odd[k].first, odd[k].second,
+                   k % 6 == 5 || k + 1 == odd.size() ? "\n" : "");
+    if (odd.empty()) std::fprintf(f, "    {0, 0},\n");
+    std::fprintf(f, "};\n\n");
+    iconv_close(from);
+    iconv_close(to);
+    entries.push_back("    {" + std::to_string(page) + ", kDbcsHigh" + std::to_string(page) + ", kDbcsPairs" +
+                      std::to_string(page) + ", " + std::to_string(rows) + ", kDbcsOdd" + std::to_string(page) + ", " +
+                      std::to_string(odd.size()) + "},\n");
+  }
+  std::fprintf(f, "}  // namespace\n\nextern const DbcsTable kCodePagesDbcs[] = {\n");
+  for (const std::string& e : entries) std::fprintf(f, "%s", e.c_str());
+  std::fprintf(f, "    {0, nullptr, nullptr, 0, nullptr, 0},\n};\n\n}  // namespace qtk\n");
+  return std::fclose(f) == 0;
+}
+
 int main(int argc, char** argv) {
   const std::string dir = argc > 1 ? argv[1] : ".";
-  return write_tables(dir, "ansi", kAnsiPages) && write_tables(dir, "oem", kOemPages) ? 0 : 1;
+  return write_tables(dir, "ansi", kAnsiPages) && write_tables(dir, "oem", kOemPages) && write_dbcs(dir) ? 0 : 1;
 }

@@ -7,6 +7,7 @@
 
 #include "archive.h"
 #include "fs_code.h"
+#include "record.h"
 #include "sfx.h"
 #include "sfx_platform.h"
 
@@ -158,12 +159,17 @@ int run_setup() {
   fs_ini_entry* table = fs_ini_read(control);
   if (!table) sfx_fail(SFX_MSG_OPEN_READ, control, SFX_MSG_CLOSING_FILES);
   const fs_ini_entry* run = fs_ini_find(table, "system", "run");
-  if (!run) sfx_fail(SFX_MSG_NO_RUN, "", SFX_MSG_CLOSING_FILES);
+  const fs_ini_entry* run_utf8 = fs_ini_find(table, "system", SFX_RUN_UTF8_KEY);
+  if (run_utf8 && !sfx_utf8_valid(run_utf8->value, std::strlen(run_utf8->value))) run_utf8 = nullptr;
+  if (!run && !run_utf8) sfx_fail(SFX_MSG_NO_RUN, "", SFX_MSG_CLOSING_FILES);
 
-  // The value names a member, and is read as the member names are.
+  // The value names a member, and is read as the member names are: the
+  // UTF-8 one as it stands, run= in the code page's bytes.
   char value[SFX_PATH_ROOM];
   char program[SFX_PATH_ROOM];
-  if (!sfx_platform_name_text(run->value, value, sizeof value) ||
+  if (run_utf8) run = run_utf8;
+  if (!(run_utf8 ? sfx_join(value, sizeof value, run->value, "")
+                 : sfx_platform_name_text(run->value, value, sizeof value)) ||
       !sfx_join(program, sizeof program, sfx_work_dir, value)) {
     // A path that does not fit names no extracted file: nothing can start.
     shown_join(program, sizeof program, sfx_work_dir, value[0] ? value : run->value);

@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "archive.h"
+#include "checksum.h"
 #include "fs_code.h"
+#include "record.h"
 #include "sfx.h"
 #include "sfx_platform.h"
 
@@ -72,6 +74,15 @@ bool enter_member_dirs(const char* dir, const char* name) {
   return true;
 }
 
+// A name of the member's record, which is UTF-8 already, as a path text.
+bool record_text(const char* s, std::size_t n, char* out, std::size_t cap) {
+  out[0] = 0;
+  if (n >= cap) return false;
+  std::memcpy(out, s, n);
+  out[n] = 0;
+  return true;
+}
+
 bool same_name(const char* a, const char* b, std::size_t n) {
   for (std::size_t k = 0; k < n; ++k) {
     char x = a[k], y = b[k];
@@ -114,12 +125,20 @@ void sfx_extract_member() {
   // directory, is not written anywhere: the archive is refused.
   if (sfx_member_check(sfx_packet->data, sfx_packet->unpacked_len, &member, &reason) != SFX_OK)
     sfx_fail(SFX_MSG_UNEXPECTED, sfx_own_path, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
+  // So is a record in the header's spare bytes that is not sound.
+  sfx_record record;
+  if (sfx_record_read(sfx_packet->data, &member, &record, &reason) != SFX_OK)
+    sfx_fail(SFX_MSG_UNEXPECTED, sfx_own_path, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
 
-  // The names as path texts (the header's bytes are judged above as stored).
+  // The names as path texts (the header's bytes are judged above as stored):
+  // the record's UTF-8 where it gives them, the same on every code page.
   char dir[SFX_PATH_ROOM];
   char name[SFX_PATH_ROOM];
-  const bool dir_named = sfx_platform_name_text(member.dir, dir, sizeof dir);
-  const bool named = sfx_platform_name_text(member.name, name, sizeof name) && dir_named;
+  const bool dir_named = record.dir ? record_text(record.dir, record.dir_len, dir, sizeof dir)
+                                    : sfx_platform_name_text(member.dir, dir, sizeof dir);
+  const bool named = (record.name ? record_text(record.name, record.name_len, name, sizeof name)
+                                  : sfx_platform_name_text(member.name, name, sizeof name)) &&
+                     dir_named;
   char output[SFX_PATH_ROOM];
   if (!named ||
       sfx_member_output_path(sfx_work_dir, dir, name, output, sizeof output) != SFX_OK) {
@@ -145,12 +164,17 @@ void sfx_extract_member() {
 
   // The walk stands inside the member now; it reads on to the member end.
   // Each data packet is written with one call.
+  std::uint32_t crc = SFX_CRC_EMPTY;
   for (;;) {
     const int step = sfx_walker_next(&sfx_archive_walk);
     if (step == SFX_STEP_DATA) {
+      if (record.has_crc) crc = sfx_crc32c(crc, sfx_packet->data, sfx_packet->unpacked_len);
       if (!sfx_platform_write_file(out, sfx_packet->data, sfx_packet->unpacked_len))
         sfx_fail(SFX_MSG_WRITE, output, SFX_MSG_CLOSING_FILES, SFX_CAP_PROBLEM);
     } else if (step == SFX_STEP_MEMBER_DONE) {
+      // Content that its packets' check bytes let pass but its checksum
+      // does not is a damaged packet as well.
+      if (record.has_crc && crc != record.crc) sfx_fail(SFX_MSG_READ, "", SFX_MSG_CLOSING_FILES);
       break;
     } else if (step == SFX_E_READ) {
       sfx_fail(SFX_MSG_READ, "", SFX_MSG_CLOSING_FILES);

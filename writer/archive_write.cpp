@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include "checksum.h"
+#include "record.h"
+
 namespace {
 
 // The header of a packet that has no payload of its own to check: its
@@ -33,14 +36,58 @@ const char* sfx_write_status_text(int status) {
   }
 }
 
+std::size_t sfx_record_size(const SfxRecordOut& rec) {
+  std::size_t n = SFX_RECORD_HEAD + SFX_RECORD_CHECK + (3 + 4) + (3 + 2);
+  if (rec.dir) n += 3 + std::strlen(rec.dir);
+  if (rec.name) n += 3 + std::strlen(rec.name);
+  return n;
+}
+
+namespace {
+
+void put_field(std::uint8_t* r, std::size_t& at, std::uint8_t tag, const void* v, std::size_t n) {
+  r[at] = tag;
+  r[at + 1] = static_cast<std::uint8_t>(n);
+  r[at + 2] = static_cast<std::uint8_t>(n >> 8);
+  std::memcpy(r + at + 3, v, n);
+  at += 3 + n;
+}
+
+}  // namespace
+
 int sfx_member_header_build(std::uint8_t* out, const char* dir, const char* name,
-                            std::int32_t time) {
+                            std::int32_t time, const SfxRecordOut* rec) {
   const std::size_t d = std::strlen(dir), n = std::strlen(name);
   if (d >= SFX_DIR_FIELD || n >= SFX_NAME_FIELD) return SFX_E_TOO_LONG;
   std::memset(out, 0, SFX_MEMBER_HEADER_SIZE);
   std::memcpy(out, dir, d);
   std::memcpy(out + SFX_NAME_OFFSET, name, n);
   codec_store_le32(out + SFX_TIME_OFFSET, static_cast<std::uint32_t>(time));
+  if (!rec) return SFX_OK;
+  // The record, built whole and then laid into the spare bytes of the
+  // directory's field and on into those of the name's.
+  const std::size_t from_dir = SFX_DIR_FIELD - d - 1, from_name = SFX_NAME_FIELD - n - 1;
+  const std::size_t size = sfx_record_size(*rec);
+  if (size > from_dir + from_name) return SFX_E_TOO_LONG;
+  std::uint8_t r[SFX_SPARE_MAX];
+  std::memcpy(r, SFX_RECORD_MARKER, sizeof SFX_RECORD_MARKER);
+  r[4] = SFX_RECORD_VERSION;
+  const std::size_t fields = size - SFX_RECORD_HEAD - SFX_RECORD_CHECK;
+  r[5] = static_cast<std::uint8_t>(fields);
+  r[6] = static_cast<std::uint8_t>(fields >> 8);
+  std::size_t at = SFX_RECORD_HEAD;
+  if (rec->dir) put_field(r, at, SFX_TAG_DIR, rec->dir, std::strlen(rec->dir));
+  if (rec->name) put_field(r, at, SFX_TAG_NAME, rec->name, std::strlen(rec->name));
+  const std::uint8_t cp[2] = {static_cast<std::uint8_t>(rec->codepage), static_cast<std::uint8_t>(rec->codepage >> 8)};
+  put_field(r, at, SFX_TAG_CODEPAGE, cp, 2);
+  std::uint8_t crc[4];
+  codec_store_le32(crc, rec->crc);
+  put_field(r, at, SFX_TAG_CRC, crc, 4);
+  codec_store_le32(r + at, sfx_crc32c(0, r, at));
+  at += SFX_RECORD_CHECK;
+  const std::size_t first = at < from_dir ? at : from_dir;
+  std::memcpy(out + d + 1, r, first);
+  std::memcpy(out + SFX_NAME_OFFSET + n + 1, r + first, at - first);
   return SFX_OK;
 }
 
@@ -208,9 +255,10 @@ int SfxArchiveWriter::put_data(const std::uint8_t* data, std::uint32_t len, std:
   return SFX_OK;
 }
 
-int SfxArchiveWriter::put_member_header(const char* dir, const char* name, std::int32_t time) {
+int SfxArchiveWriter::put_member_header(const char* dir, const char* name, std::int32_t time,
+                                        const SfxRecordOut* rec) {
   std::uint8_t h[SFX_MEMBER_HEADER_SIZE];
-  if (int st = sfx_member_header_build(h, dir, name, time)) return st;
+  if (int st = sfx_member_header_build(h, dir, name, time, rec)) return st;
   return put_small(SFX_MEMBER_HEADER, h, SFX_MEMBER_HEADER_SIZE);
 }
 

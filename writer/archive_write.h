@@ -41,10 +41,23 @@ constexpr std::uint64_t SFX_MIN_VOLUME_SIZE = 1024;
 // file offsets.
 constexpr std::uint64_t SFX_MAX_VOLUME_SIZE = 0x7FFFFFFFu;
 
-// Fills a 772-byte member header. 0, or SFX_E_TOO_LONG when the directory
-// needs more than 511 bytes or the name more than 255.
+// The member record that a header carries (record.h): the names in UTF-8
+// (null where the field's own bytes say it in ASCII), the code page of the
+// fields, the content's CRC-32C.
+struct SfxRecordOut {
+  const char* dir = nullptr;
+  const char* name = nullptr;
+  unsigned codepage = 0;
+  std::uint32_t crc = 0;
+};
+// Bytes the record takes in the spare bytes.
+std::size_t sfx_record_size(const SfxRecordOut& rec);
+// Fills a 772-byte member header, with its record when rec is given, the
+// spare bytes after it zero. 0, or SFX_E_TOO_LONG when the directory needs
+// more than 511 bytes or the name more than 255, or the record more than
+// the spare bytes that the two leave.
 int sfx_member_header_build(std::uint8_t* out, const char* dir, const char* name,
-                            std::int32_t time);
+                            std::int32_t time, const SfxRecordOut* rec = nullptr);
 void sfx_member_end_build(std::uint8_t* out, std::uint32_t total, std::uint32_t count);
 // The archive end with the signature after it: SFX_ARCHIVE_END_BYTES bytes.
 void sfx_archive_end_build(std::uint8_t* out, std::uint32_t first_packet);
@@ -93,7 +106,8 @@ class SfxArchiveWriter {
   int put_data(const Packet& packet, const std::uint8_t* payload, std::uint32_t* packets);
   int put_data(const std::uint8_t* data, std::uint32_t len, std::uint32_t* packets);
   // Builds, encodes and puts a member header or a member end.
-  int put_member_header(const char* dir, const char* name, std::int32_t time);
+  int put_member_header(const char* dir, const char* name, std::int32_t time,
+                        const SfxRecordOut* rec = nullptr);
   int put_member_end(std::uint32_t total, std::uint32_t count);
   // Writes the archive end (and the trailer), closes volumes after the
   // first. Volume 1 stays open and flushed; the caller closes it.

@@ -7,6 +7,8 @@
 #include <ostream>
 
 #include "archive_write.h"
+#include "checksum.h"
+#include "record.h"
 #include "sys/os.h"
 #include "pack/outputs.h"
 #include "pack/pipeline.h"
@@ -42,43 +44,102 @@ void check_volume_size(std::uint64_t volume_size, std::uint32_t stub_size, std::
          std::to_string(SFX_MIN_VOLUME_SIZE) + " bytes");
 }
 
+// A member path (UTF-8, `/` and `\` alike) as Windows compares it.
+std::string text_key(const std::string& path) {
+  std::string k;
+  for (const std::string& p : path_parts(path)) k += fold_text(p) + '\0';
+  return k;
+}
+
+// The member that a run value names: by its name on disk (UTF-8), or by
+// the bytes of its header's fields; null for none.
+const Member* run_target(const std::vector<Member>& members, const CodePage& cp, const std::string& value, bool utf8) {
+  for (const Member& m : members)
+    if (utf8 ? text_key(m.udir + "/" + m.uname) == text_key(value)
+             : path_key(cp, m.dir + "\\" + m.name) == path_key(cp, value))
+      return &m;
+  return nullptr;
+}
+
 // The control file: DIR's own, which must agree with --run when both are
-// there, or one written from --run. Its run= must name a member.
-void control_file(const PackOptions& opt, const CodePage& cp, TreeScan& sc) {
-  std::string run_cp;
-  if (opt.run_given && !cp.encode(opt.run, run_cp))
-    fail("--run " + printable(opt.run) + ": cannot be written in code page " + std::to_string(cp.number()));
+// there, or one written from --run. Its run= must name a member. The stub
+// takes run= in the bytes of the system's code page, so a program whose
+// name is not ASCII is named once more in UTF-8, by run.utf8=, which the
+// stub follows first.
+void control_file(const PackOptions& opt, const CodePage& cp, TreeScan& sc, const Console& con) {
   const std::vector<Member>& members = sc.members();
   const Member* control = nullptr;
   for (const Member& m : members)
-    if (path_key(cp, m.dir + "\\" + m.name) == path_key(cp, kControlFile)) control = &m;
-  std::string run_value;
+    if (text_key(m.udir + "/" + m.uname) == text_key(kControlFile)) control = &m;
+  if (opt.run_given && !sfx_utf8_valid(opt.run.data(), opt.run.size()))
+    usage_error("--run " + printable(opt.run) + ": not UTF-8");
   if (control) {
     const std::string text = read_small_file(control->src, 1 << 20);
-    if (!control_file_run(text, run_value)) fail(control->shown + ": has no run= entry in its [system] section");
-    if (opt.run_given && path_key(cp, run_cp) != path_key(cp, run_value))
-      usage_error("--run " + printable(opt.run) + " differs from run=" + printable(run_value) + " in " +
-                  control->shown);
-  } else {
-    if (!opt.run_given) usage_error("DIR has no qtksfx.ini, so --run PROGRAM is needed");
-    Member m;
-    m.shown = std::string(kControlFile) + " (written from --run)";
-    m.dir = ".";
-    m.name = kControlFile;
-    m.content = "[system]\r\nrun=" + run_cp + "\r\n";
-    if (!control_file_run(m.content, run_value) || run_value != run_cp)
-      fail("--run " + printable(opt.run) +
-           ": cannot be expressed in the control file (at most 126 characters, no ';', no leading blanks)");
-    m.size = m.content.size();
-    std::int32_t newest = 0;
-    for (const Member& o : members) newest = std::max(newest, o.time);
-    m.time = newest;  // the same folder gives the same bytes
-    sc.add_generated(std::move(m));
+    std::string run_value, run_utf8;
+    const bool has_utf8 = control_file_run_utf8(text, run_utf8);
+    if (!control_file_run(text, run_value) && !has_utf8)
+      fail(control->shown + ": has no run= entry in its [system] section");
+    const Member* target = has_utf8 ? run_target(members, cp, run_utf8, true) : run_target(members, cp, run_value, false);
+    if (!target && !has_utf8 && (target = run_target(members, cp, run_value, true)) && !is_ascii(run_value))
+      fail(control->shown + ": run=" + printable(run_value) +
+           " is a name in UTF-8, but the installer reads run= in the system's code page; name it by " +
+           SFX_RUN_UTF8_KEY + "= as well, or leave " + kControlFile + " out and use --run");
+    if (!target)
+      fail((has_utf8 ? std::string(SFX_RUN_UTF8_KEY) + "=" + printable(run_utf8) : "run=" + printable(run_value)) +
+           " names no file of the archive");
+    if (opt.run_given && run_target(members, cp, opt.run, true) != target)
+      usage_error("--run " + printable(opt.run) + " differs from " +
+                  (has_utf8 ? std::string(SFX_RUN_UTF8_KEY) + "=" + printable(run_utf8) : "run=" + printable(run_value)) +
+                  " in " + control->shown);
+    // The author's file is packed as it is: a run= that only the code
+    // page's own machines read right is the author's to complete.
+    if (!has_utf8 && (target->udir != target->dir || target->uname != target->name))
+      con.warn(control->shown + ": run= names " + target->shown + ", which the installer finds only under code page " +
+               std::to_string(cp.number()) + "; add " + SFX_RUN_UTF8_KEY + "=" + printable(target->udir == "." ? target->uname : target->udir + "/" + target->uname) +
+               " to its [system] section to start it on every Windows");
+    return;
   }
-  const std::string want = path_key(cp, run_value);
-  for (const Member& m : sc.members())
-    if (path_key(cp, m.dir + "\\" + m.name) == want) return;
-  fail("run=" + printable(run_value) + " names no file of the archive");
+  if (!opt.run_given) usage_error("DIR has no qtksfx.ini, so --run PROGRAM is needed");
+  const Member* target = run_target(members, cp, opt.run, true);
+  if (!target) fail("run=" + printable(opt.run) + " names no file of the archive");
+  Member m;
+  m.shown = std::string(kControlFile) + " (written from --run)";
+  m.dir = m.udir = ".";
+  m.name = m.uname = kControlFile;
+  const bool plain = target->udir == target->dir && target->uname == target->name;
+  // A plain name is written as given, as it always was; another one as the
+  // header's fields spell it and then in UTF-8.
+  const std::string run_cp = plain ? opt.run
+                                   : (target->dir == "." ? target->name : target->dir + "/" + target->name);
+  const std::string run_u = target->udir == "." ? target->uname : target->udir + "/" + target->uname;
+  m.content = "[system]\r\nrun=" + run_cp + "\r\n";
+  if (!plain) m.content += std::string(SFX_RUN_UTF8_KEY) + "=" + run_u + "\r\n";
+  std::string back, back_u;
+  if (!control_file_run(m.content, back) || back != run_cp ||
+      (!plain && (!control_file_run_utf8(m.content, back_u) || back_u != run_u)))
+    fail("--run " + printable(opt.run) +
+         ": cannot be expressed in the control file (at most 126 bytes, no ';', no leading blanks)");
+  m.size = m.content.size();
+  std::int32_t newest = 0;
+  for (const Member& o : members) newest = std::max(newest, o.time);
+  m.time = newest;  // the same folder gives the same bytes
+  sc.add_generated(std::move(m));
+}
+
+// The checksum of a member's content, read once before its data is packed;
+// the pack compares it with the data as packed.
+std::uint32_t content_crc(const Member& m) {
+  if (m.src.empty()) return sfx_crc32c(0, m.content.data(), m.content.size());
+  std::FILE* f = open_read(m.src);
+  if (!f) fail(m.shown + ": " + errno_text());
+  std::uint32_t crc = 0;
+  std::vector<char> buf(1 << 16);
+  std::size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) crc = sfx_crc32c(crc, buf.data(), n);
+  const bool bad = std::ferror(f) != 0;
+  std::fclose(f);
+  if (bad) fail(m.shown + ": " + errno_text());
+  return crc;
 }
 
 // --depfile: "SETUP: DEPENDENCY ..." in the form that make, Ninja and
@@ -149,7 +210,7 @@ int pack(const PackOptions& opt, const Console& con) {
   // The members, and the chunks of their data in archive order.
   sc.leave_out_outputs(opt.output);
   sc.scan();
-  control_file(opt, cp, sc);
+  control_file(opt, cp, sc, con);
   const std::vector<Member>& members = sc.members();
   std::uint64_t total_in = 0;
   const std::vector<Chunk> chunks = make_chunks(members, chunk, &total_in);
@@ -185,16 +246,20 @@ int pack(const PackOptions& opt, const Console& con) {
     for (std::size_t mi = 0; mi < members.size(); ++mi) {
       const Member& m = members[mi];
       check_interrupted();
-      check(writer.put_member_header(m.dir.c_str(), m.name.c_str(), m.time), m.shown);
-      std::uint32_t total = 0, count = 0;
+      const std::uint32_t crc = content_crc(m);
+      const SfxRecordOut record = member_record(m, cp.number(), crc);
+      check(writer.put_member_header(m.dir.c_str(), m.name.c_str(), m.time, &record), m.shown);
+      std::uint32_t total = 0, count = 0, packed_crc = 0;
       for (; ci < chunks.size() && chunks[ci].member == mi; ++ci) {
         check_interrupted();
         const PacketEncoder& e = pipe.get(ci);
+        packed_crc = sfx_crc32c(packed_crc, e.packet->data, chunks[ci].len);
         check(writer.put_data(*e.packet, e.payload, &count), m.shown);
         pipe.release(ci);
         total += chunks[ci].len;
         bar.add(chunks[ci].len);
       }
+      if (packed_crc != crc) fail(m.shown + ": the file changed while it was being packed");
       check(writer.put_member_end(total, count), m.shown);
     }
   }

@@ -28,6 +28,25 @@ bool reserved_zero_device(const std::string& name) {
 
 }  // namespace
 
+SfxRecordOut member_record(const Member& m, unsigned codepage, std::uint32_t crc) {
+  SfxRecordOut r;
+  if (m.udir != m.dir) r.dir = m.udir.c_str();
+  if (m.uname != m.name) r.name = m.uname.c_str();
+  r.codepage = codepage;
+  r.crc = crc;
+  return r;
+}
+
+void check_fit(const Member& m, unsigned codepage) {
+  const SfxRecordOut r = member_record(m, codepage, 0);
+  const std::size_t need = m.dir.size() + 1 + m.name.size() + 1 + sfx_record_size(r) + 4;
+  if (m.dir.size() >= SFX_DIR_FIELD || m.name.size() >= SFX_NAME_FIELD || need > SFX_MEMBER_HEADER_SIZE)
+    fail(m.shown + ": its names and member record need " + std::to_string(need) +
+         " bytes of the member header, which holds " + std::to_string(SFX_MEMBER_HEADER_SIZE) +
+         " (a directory field of " + std::to_string(SFX_DIR_FIELD) + ", a name field of " +
+         std::to_string(SFX_NAME_FIELD) + ", the time 4)");
+}
+
 void TreeScan::leave_out_outputs(const std::string& output) {
   std::string name = output;
   for (int v = 1; v < 1000; ++v) {
@@ -48,26 +67,44 @@ void TreeScan::open_root(const std::string& dir) {
 
 void TreeScan::scan() {
   ancestors_.push_back(root_st_.id);
-  walk(root_, "", ".", root_st_);
+  walk(root_, "", ".", ".", root_st_);
   ancestors_.pop_back();
 }
 
 void TreeScan::add_generated(Member m) {
   auto pos = members_.begin();
   while (pos != members_.end() && pos->dir == "." && pos->name < m.name) ++pos;
-  note_name(m.dir, m.name, m.shown);
+  note_name(m.udir, m.uname, m.shown);
+  fields_.insert(path_key(cp_, m.dir + "\\" + m.name));
   members_.insert(pos, std::move(m));
 }
 
-std::string TreeScan::encode(const std::string& utf8, const std::string& shown) const {
-  std::string out;
-  if (!cp_.encode(utf8, out))
-    fail(shown + ": the name cannot be written in code page " + std::to_string(cp_.number()));
-  return out;
+// A name's part of the header's fields, below the fields' directory dir_cp:
+// what the code page makes of it, unique among the fields' paths as
+// Windows compares them (a '_' more before the extension where another
+// name came out the same), and such that a reader that judges the bytes as
+// they stand takes it.
+std::string TreeScan::field(const std::string& dir_cp, const std::string& u, const std::string& shown) {
+  std::string f = cp_.field(u);
+  const auto refused = [&](const std::string& x) {
+    return sfx_member_path_check(dir_cp.c_str(), x.c_str()) != nullptr ||
+           (dir_cp == "." ? x.size() : dir_cp.size() + 1 + x.size()) >= SFX_DIR_FIELD;
+  };
+  if (refused(f)) f = cp_.field(u, true);
+  for (;;) {
+    if (refused(f)) fail(shown + ": the name cannot be written in the fields of code page " + std::to_string(cp_.number()));
+    if (!fields_.count(path_key(cp_, dir_cp + "\\" + f))) break;
+    std::size_t dot = f.rfind('.');
+    if (dot == std::string::npos || dot == 0) dot = f.size();
+    f.insert(dot, "_");
+  }
+  fields_.insert(path_key(cp_, dir_cp + "\\" + f));
+  return f;
 }
 
-void TreeScan::note_name(const std::string& dir, const std::string& name, const std::string& shown) {
-  const std::string key = path_key(cp_, dir + "\\" + name);
+void TreeScan::note_name(const std::string& udir, const std::string& uname, const std::string& shown) {
+  std::string key;
+  for (const std::string& p : path_parts(udir + "/" + uname)) key += fold_text(p) + '\0';
   auto [it, fresh] = seen_.emplace(key, shown);
   if (!fresh)
     fail(shown + ": differs from " + it->second +
@@ -96,7 +133,7 @@ void TreeScan::check_link(const std::string& full, const std::string& shown) con
 }
 
 void TreeScan::walk(const std::string& path, const std::string& rel, const std::string& dir_cp,
-                    const FileInfo& expect) {
+                    const std::string& udir, const FileInfo& expect) {
   std::vector<std::string> names;
   FileId opened;
   if (!list_dir(path, names, opened)) fail(printable(path) + ": cannot read the directory: " + errno_text());
@@ -131,22 +168,23 @@ void TreeScan::walk(const std::string& path, const std::string& rel, const std::
       con_.warn(shown + ": not a regular file; left out");
       continue;
     }
-    add_file(full, shown, dir_cp, n, st);
+    add_file(full, shown, dir_cp, udir, n, st);
   }
   for (auto& [n, st] : subdirs) {
     const std::string shown = rel.empty() ? printable(n) : rel + "/" + printable(n);
     for (const FileId& a : ancestors_)
       if (a == st.id)
         fail(shown + ": directory loop (a link back to an enclosing directory)");
-    const std::string n_cp = encode(n, shown);
     check_name(n, shown);
-    const std::string sub_cp = dir_cp == "." ? n_cp : dir_cp + "/" + n_cp;
-    if (const char* why = sfx_member_path_check(sub_cp.c_str(), "x"))
+    const std::string sub_u = udir == "." ? n : udir + "/" + n;
+    if (const char* why = sfx_member_path_check(sub_u.c_str(), "x"))
       fail(shown + ": the installer would refuse this directory name: " + why);
-    note_name(dir_cp, n_cp, shown);
+    note_name(udir, n, shown);
+    const std::string n_cp = field(dir_cp, n, shown);
+    const std::string sub_cp = dir_cp == "." ? n_cp : dir_cp + "/" + n_cp;
     const std::size_t before = members_.size();
     ancestors_.push_back(st.id);
-    walk(path + "/" + n, shown, sub_cp, st);
+    walk(path + "/" + n, shown, sub_cp, sub_u, st);
     ancestors_.pop_back();
     if (members_.size() == before)
       con_.warn(shown + ": holds no files; the archive keeps files only, so it is left out");
@@ -154,22 +192,25 @@ void TreeScan::walk(const std::string& path, const std::string& rel, const std::
 }
 
 void TreeScan::add_file(const std::string& full, const std::string& shown, const std::string& dir_cp,
-                        const std::string& name, const FileInfo& st) {
+                        const std::string& udir, const std::string& name, const FileInfo& st) {
   Member m;
   m.src = full;
   m.shown = shown;
-  m.dir = dir_cp;
-  m.name = encode(name, shown);
+  m.udir = udir;
+  m.uname = name;
   check_name(name, shown);
-  if (const char* why = sfx_member_path_check(m.dir.c_str(), m.name.c_str()))
+  if (const char* why = sfx_member_path_check(udir.c_str(), name.c_str()))
     fail(shown + ": the installer would refuse this name: " + why);
-  if (m.dir.size() + 1 + m.name.size() > kRelPathLimit)
-    fail(shown + ": path too long for the installer (" +
-         std::to_string(m.dir.size() + 1 + m.name.size()) + " bytes below the work directory, at most " +
-         std::to_string(kRelPathLimit) + ")");
+  const std::size_t chars = utf16_length(udir) + 1 + utf16_length(name);
+  if (chars > kRelPathLimit)
+    fail(shown + ": path too long for the installer (" + std::to_string(chars) +
+         " characters below the work directory, at most " + std::to_string(kRelPathLimit) + ")");
   if (st.size > 0x7FFFFFFFu)
     fail(shown + ": too large for the installer (at most 2 GiB - 1 bytes per file)");
-  note_name(m.dir, m.name, shown);
+  note_name(udir, name, shown);
+  m.dir = dir_cp;
+  m.name = field(dir_cp, name, shown);
+  check_fit(m, cp_.number());
   m.size = st.size;
   m.mtime_ns = st.mtime_ns;
   m.id = st.id;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive_write.h"
 #include "sys/os.h"
 #include "qtk.h"
 #include "text/text.h"
@@ -17,14 +18,23 @@ namespace qtk {
 struct Member {
   std::string src;    // file on disk; empty for the generated control file
   std::string shown;  // path below DIR for messages, as on disk but printable
-  std::string dir;    // as stored: code page bytes, "." for the top
+  std::string dir;    // as stored in the header's fields: code page bytes, "." for the top
   std::string name;
+  std::string udir;   // as on disk (UTF-8), parts split by '/', "." for the top
+  std::string uname;  // the header's record carries these where they differ from the fields
   std::int32_t time = 0;
   std::uint64_t size = 0;
   std::int64_t mtime_ns = 0;  // to notice a file that changes while it is packed
   FileId id;                  // and one that is swapped for another
   std::string content;        // the generated control file
 };
+
+// The member record of m's header: its names where they differ from the
+// fields, the code page, the content's checksum.
+SfxRecordOut member_record(const Member& m, unsigned codepage, std::uint32_t crc);
+// Fails, naming the file and the limit, when m's fields and record do not
+// fit in a member header.
+void check_fit(const Member& m, unsigned codepage);
 
 // The members of DIR: sorted by name, a directory's files before its
 // subdirectories, so that the same folder always gives the same order.
@@ -52,13 +62,14 @@ class TreeScan {
   const std::vector<std::string>& directories() const { return dirs_; }
 
  private:
-  std::string encode(const std::string& utf8, const std::string& shown) const;
-  void note_name(const std::string& dir, const std::string& name, const std::string& shown);
+  std::string field(const std::string& dir_cp, const std::string& u, const std::string& shown);
+  void note_name(const std::string& udir, const std::string& uname, const std::string& shown);
   void check_name(const std::string& n, const std::string& shown) const;
   void check_link(const std::string& full, const std::string& shown) const;
-  void walk(const std::string& path, const std::string& rel, const std::string& dir_cp, const FileInfo& expect);
+  void walk(const std::string& path, const std::string& rel, const std::string& dir_cp, const std::string& udir,
+            const FileInfo& expect);
   void add_file(const std::string& full, const std::string& shown, const std::string& dir_cp,
-                const std::string& name, const FileInfo& st);
+                const std::string& udir, const std::string& name, const FileInfo& st);
 
   const CodePage& cp_;
   const Console& con_;
@@ -71,6 +82,7 @@ class TreeScan {
   std::vector<std::string> dirs_;
   std::int64_t time_limit_ = -1;
   std::map<std::string, std::string> seen_;  // path as Windows compares it -> shown path
+  std::set<std::string> fields_;            // the header fields' paths as Windows compares them
 };
 
 }  // namespace qtk

@@ -34,6 +34,8 @@ namespace qtk {
   X(kUnsafePath, "unsafe-path")        /* a member path that the installer refuses (stored bytes) */   \
   X(kNameNotText, "name-not-text")     /* a member name that is not text in the code page */           \
   X(kUnsafeName, "unsafe-name")        /* a member path refused once decoded */                        \
+  X(kMemberRecord, "member-record")    /* a member header's record that is refused */                  \
+  X(kContentChecksum, "content-checksum") /* a member's content disagrees with its record's checksum */ \
   X(kSameFile, "same-file")            /* two members that are one file on Windows */                  \
   X(kFileFolder, "file-folder-clash")  /* a member file where another member needs a folder */         \
   X(kWalk, "walk")                     /* another failure of the archive walk */                       \

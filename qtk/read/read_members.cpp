@@ -36,11 +36,35 @@ void Reader::begin_member() {
   member_name_ = m.name;
   member_time_ = m.time;
   member_is_control_ = false;
+  member_has_crc_ = false;
+  member_crc_ = SFX_CRC_EMPTY;
+  // The record in the header's spare bytes, when there is one, gives the
+  // names in UTF-8 and the checksum of the content.
+  sfx_record rec;
+  rec.present = false;
+  const char* record_why = nullptr;
+  const int rst = st == SFX_E_UNSAFE_PATH ? SFX_OK : sfx_record_read(packet_->data, &m, &rec, &record_why);
   std::string dir_u, name_u;
-  const bool decoded = cp_.decode(member_dir_, dir_u) && cp_.decode(member_name_, name_u);
+  bool decoded = cp_.decode(member_dir_, dir_u) && cp_.decode(member_name_, name_u);
+  if (rec.present) {
+    // Names the record does not give are ASCII when pack wrote them; the
+    // record says in which code page the fields are written.
+    if (rec.codepage && rec.codepage != cp_.number()) {
+      try {
+        const CodePage page(rec.codepage);
+        decoded = page.decode(member_dir_, dir_u) && page.decode(member_name_, name_u);
+      } catch (const Error&) {
+      }
+    }
+    if (rec.dir) dir_u.assign(rec.dir, rec.dir_len);
+    if (rec.name) name_u.assign(rec.name, rec.name_len);
+    decoded = decoded || (rec.dir && rec.name);
+    member_has_crc_ = rec.has_crc;
+    member_crc_want_ = rec.crc;
+  }
   if (!decoded) {
-    dir_u = member_dir_;
-    name_u = member_name_;
+    if (!(rec.present && rec.dir)) dir_u = member_dir_;
+    if (!(rec.present && rec.name)) name_u = member_name_;
   }
   // The member's name, shown and in the JSON document: from here alone.
   member_shown_ = display_path(dir_u, name_u);
@@ -51,6 +75,10 @@ void Reader::begin_member() {
   member_report_.time = member_time_;
   if (st == SFX_E_UNSAFE_PATH) {
     fault(FaultCode::kUnsafePath, std::string("member refused: ") + why);
+    return;
+  }
+  if (rst != SFX_OK) {
+    fault(FaultCode::kMemberRecord, std::string("member refused: ") + record_why);
     return;
   }
   if (mode_ == ReadMode::kList) {
@@ -69,7 +97,7 @@ void Reader::begin_member() {
     return;
   }
   member_ok_ = true;
-  note_member(member_dir_, member_name_);
+  note_member(dir_u, name_u);
   if (mode_ != ReadMode::kExtract) return;
   std::vector<std::string> parts = path_parts(dir_u);
   for (const std::string& p : path_parts(name_u)) parts.push_back(p);
@@ -81,12 +109,12 @@ void Reader::begin_member() {
 
 // Two members that Windows takes for one file, or a file where another
 // member needs a folder, would overwrite one another or stop the stub.
-void Reader::note_member(const std::string& dir, const std::string& name) {
-  std::vector<std::string> parts = path_parts(dir);
-  for (const std::string& p : path_parts(name)) parts.push_back(p);
+void Reader::note_member(const std::string& dir_u, const std::string& name_u) {
+  std::vector<std::string> parts = path_parts(dir_u);
+  for (const std::string& p : path_parts(name_u)) parts.push_back(p);
   std::string key;
   for (std::size_t k = 0; k < parts.size(); ++k) {
-    key += cp_.fold(parts[k]) + '\0';
+    key += fold_text(parts[k]) + '\0';
     if (k + 1 == parts.size()) break;
     if (const auto f = member_keys_.find(key); f != member_keys_.end())
       archive_fault(FaultCode::kFileFolder, member_shown_ + " needs a folder where member " + f->second + " is a file");
@@ -99,7 +127,7 @@ void Reader::note_member(const std::string& dir, const std::string& name) {
     archive_fault(FaultCode::kFileFolder, member_shown_ + " is a file where member " + d->second + " needs a folder");
   member_keys_.emplace(key, member_shown_);
   // The stub opens the control file in its work directory once all is out.
-  if (key == path_key(cp_, kControlFile)) {
+  if (key == fold_text(kControlFile) + '\0') {
     member_is_control_ = control_seen_ = true;
     control_.clear();
   }
@@ -113,19 +141,25 @@ void Reader::check_control_file() {
                   ": the installer would stop after unpacking, with nothing to start");
     return;
   }
-  std::string run;
-  if (!control_file_run(control_, run)) {
+  std::string run, run_u, key;
+  const bool utf8 = control_file_run_utf8(control_, run_u);
+  if (!control_file_run(control_, run) && !utf8) {
     archive_fault(FaultCode::kNoRun, std::string(kControlFile) + " has no run= entry in its [system] section");
     return;
   }
-  if (!member_keys_.count(path_key(cp_, run)))
-    archive_fault(FaultCode::kRunNotMember, std::string(kControlFile) + ": run=" + printable(run) + " names no member");
+  // The stub takes run.utf8= first; run= in the code page's bytes.
+  if (!utf8 && !cp_.decode(run, run_u)) run_u = run;
+  for (const std::string& p : path_parts(run_u)) key += fold_text(p) + '\0';
+  if (!member_keys_.count(key))
+    archive_fault(FaultCode::kRunNotMember, std::string(kControlFile) + ": " + (utf8 ? std::string(SFX_RUN_UTF8_KEY) : std::string("run")) +
+                  "=" + printable(run_u) + " names no member");
 }
 
 void Reader::data() {
   ++member_packets_;
   member_stored_ += PACKET_HEADER_SIZE + packet_->stored_len;
   member_size_ += packet_->unpacked_len;
+  if (member_has_crc_) member_crc_ = sfx_crc32c(member_crc_, packet_->data, packet_->unpacked_len);
   if (member_is_control_ && control_.size() < (1u << 20))
     control_.append(reinterpret_cast<const char*>(packet_->data), packet_->unpacked_len);
   if (out_fd_ < 0) return;
@@ -136,6 +170,13 @@ void Reader::data() {
 
 void Reader::end_member() {
   ++members_;
+  // Content that passed its packets' check bytes but not its checksum.
+  if (member_has_crc_ && member_crc_ != member_crc_want_) {
+    char text[80];
+    std::snprintf(text, sizeof text, "content checksum: CRC-32C %08" PRIx32 ", the record says %08" PRIx32,
+                  member_crc_, member_crc_want_);
+    fault(FaultCode::kContentChecksum, text);
+  }
   if (out_fd_ >= 0) {
     std::string error;
     if (!set_output_time(out_fd_, member_time_, error)) warn(member_shown_ + ": cannot set the time: " + error);

@@ -14,6 +14,8 @@
 #include <utility>
 
 #include "archive.h"
+#include "checksum.h"
+#include "record.h"
 #include "qtk.h"
 #include "read/faults.h"
 #include "read/read_ahead.h"
@@ -154,7 +156,7 @@ class Reader {
   void data();
   void end_member();
   void archive_end();
-  void note_member(const std::string& dir, const std::string& name);
+  void note_member(const std::string& dir_u, const std::string& name_u);
   void check_control_file();
   std::uint64_t volume_bytes_total();
 
@@ -194,6 +196,8 @@ class Reader {
   bool member_ok_ = false;
   std::uint64_t member_size_ = 0, member_stored_ = 0;
   std::uint32_t member_packets_ = 0;
+  bool member_has_crc_ = false;  // its record carries a checksum of its content
+  std::uint32_t member_crc_want_ = 0, member_crc_ = 0;
   int out_fd_ = -1, root_fd_ = -1;
 
   // What the stub meets after the archive end: each member path as Windows
@@ -201,6 +205,7 @@ class Reader {
   std::map<std::string, std::string> member_keys_;  // key -> shown path
   std::map<std::string, std::string> dir_keys_;     // key of a folder -> a member below it
   bool member_is_control_ = false, control_seen_ = false;
+  std::string control_run_u_;  // the control file's run= in UTF-8, as the stub takes it
   std::string control_;
 };
 

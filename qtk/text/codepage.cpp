@@ -6,6 +6,7 @@
 #include <string>
 
 #include "text/codepage_tables.h"
+#include "record.h"
 #include "fs_code.h"
 #include "qtk.h"
 #include "text/text.h"
@@ -18,9 +19,10 @@ void utf8_put(std::string& out, char32_t c);
 
 // The Windows code pages whose first 128 characters are ASCII: the ANSI
 // pages and the OEM pages of the same scripts (864, whose '%' is the Arabic
-// percent sign, is not one of them). Multi-byte pages can hide a `\` inside
-// a character, and EBCDIC pages spell `..` with other bytes; either would
-// slip past the byte-wise path checks. These are the pages of the tables.
+// percent sign, is not one of them), and the double-byte pages of East Asia.
+// EBCDIC pages spell `..` with other bytes, and the other multi-byte pages
+// (UTF-7, ISO-2022) are not one byte per ASCII character. These are the
+// pages of the tables.
 const CodePageTable* find_table(unsigned number) {
   for (const CodePageTable* list : {kCodePagesAnsi, kCodePagesOem})
     for (const CodePageTable* t = list; t->number; ++t)
@@ -28,17 +30,51 @@ const CodePageTable* find_table(unsigned number) {
   return nullptr;
 }
 
+const DbcsTable* find_dbcs(unsigned number) {
+  for (const DbcsTable* t = kCodePagesDbcs; t->number; ++t)
+    if (t->number == number) return t;
+  return nullptr;
+}
+
+constexpr std::size_t kRow = kDbcsTrailLast - kDbcsTrailFirst + 1;
+
 }  // namespace
 
-CodePage::CodePage(unsigned number) : number_(number), table_(find_table(number)) {
-  if (!table_)
+CodePage::CodePage(unsigned number) : number_(number), table_(find_table(number)), dbcs_(find_dbcs(number)) {
+  if (!table_ && !dbcs_)
     usage_error("code page " + std::to_string(number) +
-                " is not taken: member names need a single-byte Windows code page whose first 128 characters "
-                "are ASCII (874, 1250-1258, or the OEM pages 437, 737, 775, 850, 852, 855, 857, 858, 860-863, "
-                "865, 866, 869)");
+                " is not taken: member names need a Windows code page whose first 128 characters are ASCII "
+                "(874, 1250-1258, the double-byte pages 932, 936, 949, 950, or the OEM pages 437, 737, 775, "
+                "850, 852, 855, 857, 858, 860-863, 865, 866, 869)");
+  if (table_) {
+    for (unsigned b = 0x80; b < 0x100; ++b)
+      if (const char16_t c = table_->high[b - 0x80]) bytes_.emplace_back(c, static_cast<std::uint16_t>(b));
+    std::sort(bytes_.begin(), bytes_.end());
+    return;
+  }
+  // Each character encodes as the first code that decodes to it, unless
+  // the table says otherwise.
+  rows_.assign(0x100, -1);
+  std::int16_t row = 0;
   for (unsigned b = 0x80; b < 0x100; ++b)
-    if (const char16_t c = table_->high[b - 0x80]) bytes_.emplace_back(c, static_cast<std::uint8_t>(b));
-  std::sort(bytes_.begin(), bytes_.end());
+    if (sfx_dbcs_lead(number_, static_cast<std::uint8_t>(b))) rows_[b] = row++;
+  for (unsigned b = 0x80; b < 0x100; ++b)
+    if (const char16_t c = dbcs_->high[b - 0x80]) bytes_.emplace_back(c, static_cast<std::uint16_t>(b));
+  for (unsigned lead = 0x80; lead < 0x100; ++lead)
+    if (rows_[lead] >= 0)
+      for (std::size_t t = 0; t < kRow; ++t)
+        if (const char16_t c = dbcs_->pairs[static_cast<std::size_t>(rows_[lead]) * kRow + t]; c != 0xFFFF)
+          bytes_.emplace_back(c, static_cast<std::uint16_t>(lead << 8 | (kDbcsTrailFirst + t)));
+  std::stable_sort(bytes_.begin(), bytes_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  bytes_.erase(std::unique(bytes_.begin(), bytes_.end(), [](const auto& a, const auto& b) { return a.first == b.first; }),
+               bytes_.end());
+  for (std::size_t k = 0; k < dbcs_->odd_count; ++k) {
+    const CodePageOdd& o = dbcs_->odd[k];
+    const auto at = std::lower_bound(bytes_.begin(), bytes_.end(), std::pair{o.c, std::uint16_t{}});
+    if (at != bytes_.end() && at->first == o.c) at->second = o.code;
+    else bytes_.insert(at, {o.c, o.code});
+  }
+  bytes_.erase(std::remove_if(bytes_.begin(), bytes_.end(), [](const auto& x) { return x.second == 0; }), bytes_.end());
 }
 
 // Each character is written as its byte, or as a letter and its marks where
@@ -54,11 +90,13 @@ bool CodePage::encode(const std::string& utf8, std::string& out) const {
       continue;
     }
     if (c > 0xFFFF) return false;
-    const auto b = std::lower_bound(bytes_.begin(), bytes_.end(), std::pair{static_cast<char16_t>(c), std::uint8_t{}});
+    const auto b = std::lower_bound(bytes_.begin(), bytes_.end(), std::pair{static_cast<char16_t>(c), std::uint16_t{}});
     if (b != bytes_.end() && b->first == c) {
-      out += static_cast<char>(b->second);
+      if (b->second > 0xFF) out += static_cast<char>(b->second >> 8);
+      out += static_cast<char>(b->second & 0xFF);
       continue;
     }
+    if (!table_) return false;
     const CodePageSplit* end = table_->splits + table_->split_count;
     const CodePageSplit* sp =
         std::lower_bound(table_->splits, end, c, [](const CodePageSplit& x, char32_t v) { return x.c < v; });
@@ -73,6 +111,22 @@ bool CodePage::encode(const std::string& utf8, std::string& out) const {
 // the page has the joined one, and on some pages that takes a further mark.
 bool CodePage::decode(const std::string& bytes, std::string& out) const {
   out.clear();
+  if (dbcs_) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      const auto b = static_cast<unsigned char>(bytes[i]);
+      char16_t c = b < 0x80 ? b : dbcs_->high[b - 0x80];
+      if (b >= 0x80 && rows_[b] >= 0) {
+        if (i + 1 == bytes.size()) return false;
+        const auto t = static_cast<unsigned char>(bytes[++i]);
+        if (t < kDbcsTrailFirst || t > kDbcsTrailLast) return false;
+        c = dbcs_->pairs[static_cast<std::size_t>(rows_[b]) * kRow + (t - kDbcsTrailFirst)];
+        if (c == 0xFFFF) return false;
+      }
+      if (c == 0) return false;
+      utf8_put(out, c);
+    }
+    return true;
+  }
   char32_t pending = 0;  // the last character, which a mark may still join
   const CodePageJoin* end = table_->joins + table_->join_count;
   for (char ch : bytes) {
@@ -184,6 +238,56 @@ std::string CodePage::fold(const std::string& bytes) const {
     else r += text[i++];
   }
   return r;
+}
+
+std::string CodePage::field(const std::string& utf8, bool pairs_only_high) const {
+  std::string out, one, skel(8, '\0');
+  for (std::size_t i = 0; i < utf8.size();) {
+    const std::size_t start = i;
+    char32_t c = 0;
+    if (!utf8_next(utf8, i, c)) {
+      out += '_';
+      ++i;
+      continue;
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    bool ok = encode(utf8.substr(start, i - start), one);
+    if (ok && sfx_ascii_skeleton(one.data(), one.size(), number_, skel.data(), skel.size()) != 0) ok = false;
+    if (ok && pairs_only_high)
+      for (char b : one)
+        if (static_cast<unsigned char>(b) < 0x80) ok = false;
+    out += ok ? one : std::string("_");
+  }
+  return out;
+}
+
+std::string fold_text(const std::string& utf8) {
+  std::string r;
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t c = 0;
+    if (utf8_next(utf8, i, c)) utf8_put(r, upper(c));
+    else r += utf8[i++];
+  }
+  return r;
+}
+
+bool is_ascii(const std::string& s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
+}
+
+std::size_t utf16_length(const std::string& utf8) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < utf8.size();) {
+    char32_t c = 0;
+    if (!utf8_next(utf8, i, c)) ++i;
+    n += c >= 0x10000 ? 2 : 1;
+  }
+  return n;
 }
 
 std::string fold_case(const std::string& s) {

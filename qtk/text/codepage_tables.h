@@ -1,5 +1,5 @@
 // The tables of the code pages that qtk takes for member names
-// (codepage_ansi.cpp and codepage_oem.cpp, written by
+// (codepage_ansi.cpp, codepage_oem.cpp and codepage_dbcs.cpp, written by
 // scripts/gen_codepage_tables.cpp). codepage.cpp converts with them, the
 // same on every platform.
 #pragma once
@@ -30,7 +30,25 @@ struct CodePageTable {
   std::size_t split_count;
 };
 
+// A double-byte page: single bytes, pairs of a lead byte (sfx_dbcs_lead)
+// and a trail byte 0x40-0xFE, and what encodes otherwise than the first
+// code that decodes to it.
+struct CodePageOdd {
+  char16_t c;
+  std::uint16_t code;  // a byte, or lead << 8 | trail; 0: not written at all
+};
+struct DbcsTable {
+  unsigned number;         // 0 ends the list
+  const char16_t* high;    // the characters of single bytes 0x80-0xFF; 0: none (lead bytes too)
+  const char16_t* pairs;   // 191 per lead byte, in the order of the lead bytes; 0xFFFF: none
+  std::size_t rows;
+  const CodePageOdd* odd;  // sorted by character
+  std::size_t odd_count;
+};
+constexpr unsigned kDbcsTrailFirst = 0x40, kDbcsTrailLast = 0xFE;
+
 extern const CodePageTable kCodePagesAnsi[];
+extern const DbcsTable kCodePagesDbcs[];
 extern const CodePageTable kCodePagesOem[];
 
 }  // namespace qtk

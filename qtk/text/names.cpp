@@ -16,7 +16,12 @@ std::vector<std::string> path_parts(const std::string& path) {
 }
 
 std::string path_key(const CodePage& cp, const std::string& path) {
-  std::string k;
+  // Split after decoding: a double-byte page's trail byte 0x5C is no `\`.
+  std::string k, text;
+  if (cp.decode(path, text)) {
+    for (const std::string& p : path_parts(text)) k += fold_text(p) + '\0';
+    return k;
+  }
   for (const std::string& p : path_parts(path)) k += cp.fold(p) + '\0';
   return k;
 }

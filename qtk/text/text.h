@@ -12,10 +12,12 @@ namespace qtk {
 // ---- codepage.cpp: code pages, UTF-8 and case folding -------------------------
 
 // Conversion between the names of this system (UTF-8) and the bytes of a
-// single-byte Windows code page. Only pages whose bytes 0x00-0x7F are ASCII
-// are taken, so that `/`, `\`, `.` and `:` in the stored bytes are what the
-// path checks see, whichever page decodes them.
+// Windows code page. Only pages whose bytes 0x00-0x7F are ASCII are taken:
+// the single-byte ones, and the double-byte ones 932, 936, 949 and 950,
+// whose trail bytes belong to their character (a trail byte 0x5C is no
+// `\`). Paths are judged on the decoded text.
 struct CodePageTable;
+struct DbcsTable;
 class CodePage {
  public:
   explicit CodePage(unsigned number);  // usage_error for any other page
@@ -25,11 +27,21 @@ class CodePage {
   // A name in this page's bytes as Windows compares file names: decoded and
   // in upper case (UTF-8). Two names with the same key are one file there.
   std::string fold(const std::string& bytes) const;
+  // A name (UTF-8, valid) for the member header's own fields, which older
+  // readers take: each character as this page writes it, and '_' for one
+  // that it cannot write, or writes with an ASCII byte that is not the
+  // character itself (a letter and its mark on 1258), or, when
+  // `pairs_only_high` is set, with any ASCII byte at all (a double-byte
+  // page's trail byte 0x5C or 0x7C, which a byte-wise reader takes for `\`
+  // or `|`).
+  std::string field(const std::string& utf8, bool pairs_only_high = false) const;
 
  private:
   unsigned number_;
   const CodePageTable* table_;
-  std::vector<std::pair<char16_t, std::uint8_t>> bytes_;  // the byte of each character, sorted
+  const DbcsTable* dbcs_ = nullptr;
+  std::vector<std::pair<char16_t, std::uint16_t>> bytes_;  // the code of each character, sorted
+  std::vector<std::int16_t> rows_;                          // a lead byte's row of pairs, -1 for none
 };
 
 // The next character of UTF-8 text at i, advancing i; false (i unchanged)
@@ -37,6 +49,12 @@ class CodePage {
 bool utf8_next(const std::string& s, std::size_t& i, char32_t& c);
 // ASCII letters in upper case.
 std::string fold_case(const std::string& s);
+// UTF-8 text as Windows compares file names: in upper case.
+std::string fold_text(const std::string& utf8);
+// True when the text is ASCII alone.
+bool is_ascii(const std::string& s);
+// UTF-16 units of valid UTF-8 text: the characters that Windows counts.
+std::size_t utf16_length(const std::string& utf8);
 
 // ---- names.cpp: member paths and names -------------------------------------------
 
@@ -44,7 +62,7 @@ std::string fold_case(const std::string& s);
 // parts that sfx_path_next gives, as strings).
 std::vector<std::string> path_parts(const std::string& path);
 // A path (code page bytes, `/` and `\` alike) as Windows compares paths:
-// its parts folded by the code page; equal keys name one file.
+// decoded, split into parts and folded; equal keys name one file.
 std::string path_key(const CodePage& cp, const std::string& path);
 
 // A member path judged again after decoding (UTF-8): no part may be `..`,
@@ -73,5 +91,11 @@ inline constexpr const char* kControlFile = "qtksfx.ini";
 // The value of `run` in section [system] of a control file, read the way the
 // stub reads it; false when there is none.
 bool control_file_run(const std::string& content, std::string& run);
+// The value of `run.utf8` there, which names the setup program in UTF-8 and
+// which the stub follows before run=; false when there is none, or it is
+// not well-formed UTF-8 (the stub then takes run=).
+bool control_file_run_utf8(const std::string& content, std::string& run);
+// Any key of section [system].
+bool control_file_value(const std::string& content, const char* key, std::string& value);
 
 }  // namespace qtk

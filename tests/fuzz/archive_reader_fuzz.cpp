@@ -1,12 +1,15 @@
 // Fuzz target: arbitrary bytes as volume 1 of an installer, walked the way
-// the stub walks it (trailer, packets, member headers and path checks,
-// member ends), and the same bytes as a volume path and a member path.
+// the stub walks it (trailer, packets, member headers, their records and
+// path checks, the content's checksum, member ends), and the same bytes as
+// a volume path and a member path.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "archive.h"
+#include "checksum.h"
+#include "record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const bool ready = codec_init(SFX_PACKET_SIZE) == 0;
@@ -40,6 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     sfx_walker_init(
         &w, packet, f, [](void* ctx, Packet* p, const sfx_walk*) { return packet_read(p, static_cast<std::FILE*>(ctx)); },
         [](void*) { return 1; });
+    static sfx_record rec;
+    std::uint32_t crc = 0;
     for (int n = 0; n < 10000; ++n) {
       const int step = sfx_walker_next(&w);
       if (step < 0 || step == SFX_STEP_END) break;
@@ -47,8 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         sfx_member m{};
         const char* why = nullptr;
         if (sfx_member_check(packet->data, packet->unpacked_len, &m, &why) != SFX_OK) break;
+        if (sfx_record_read(packet->data, &m, &rec, &why) != SFX_OK) break;
         char path[SFX_PATH_MAX + 1];
         sfx_member_output_path("C:/Temp/", m.dir, m.name, path, sizeof path);
+        crc = SFX_CRC_EMPTY;
+      } else if (step == SFX_STEP_DATA) {
+        if (rec.has_crc) crc = sfx_crc32c(crc, packet->data, packet->unpacked_len);
+      } else if (step == SFX_STEP_MEMBER_DONE) {
+        if (rec.has_crc && crc != rec.crc) break;
       }
     }
   }

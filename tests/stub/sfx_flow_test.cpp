@@ -2,6 +2,7 @@
 // archives, and every failure of start-up, the walk, members and the
 // control file.
 #include "sfx_flow_fixture.h"
+#include "../archive/record_forge.h"
 
 namespace {
 
@@ -432,6 +433,85 @@ TEST_F(SfxFlow, RefusedMemberPathsWriteNothingOutside) {
     EXPECT_EQ(run(), 1) << dir << " " << name;
     EXPECT_EQ(boxes_, (Boxes{err("Problem...", "Uncorrect packet. File " + own_ + " is invalid."), closing_files()}));
     EXPECT_FALSE(fs::exists(root_ / "escape.txt"));
+  }
+}
+
+TEST_F(SfxFlow, MemberRecordsNameTheFilesAndCheckTheirContent) {
+  // The fields spell the names in code page 1252 ('_' for what it lacks);
+  // the console build would write their bytes as they stand, so only the
+  // record can give the UTF-8 names.
+  const std::string setup_u = "instal\xc3\xa1tor.sh";
+  {
+    TestArchive a;
+    a.recorded(".", "p_\xedru_ka.txt", "", "p\xc5\x99\xc3\xadru\xc4\x8dka.txt", "manual");
+    a.recorded("dokumenty/_", "caf\xe9.txt", "dokumenty/\xe6\x97\xa5", "caf\xc3\xa9.txt", "");
+    a.recorded(".", "qtksfx.ini", "", "", "[system]\r\nrun=instal\xe1tor.sh\r\nrun.utf8=" + setup_u + "\r\n");
+    a.recorded(".", "instal\xe1tor.sh", "", setup_u, kSetupScript);
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 3);
+    EXPECT_EQ(boxes_, Boxes{});
+    EXPECT_EQ(slurp(work_ / "p\xc5\x99\xc3\xadru\xc4\x8dka.txt"), "manual");
+    EXPECT_TRUE(fs::exists(work_ / "dokumenty/\xe6\x97\xa5/caf\xc3\xa9.txt"));
+    EXPECT_EQ(slurp(work_ / "setup-report.txt"),
+              "arg=" + work_dir_ + setup_u + " 0\ncwd=" + work_.string() + "\ndone\n");
+  }
+  // Content that the packets' check bytes let pass: two bytes swapped in a
+  // stored packet, a checksum on a member without data. The damaged-packet
+  // failure, after the content was written.
+  const Boxes damaged{err("ERROR", "Error reading file. Installation self-extract file is probably damaged."),
+                      closing_files()};
+  {
+    TestArchive a;
+    a.recorded(".", "a.txt", "", "", "some data", true);
+    TestArchive::Bytes& v = a.volume(0);
+    std::swap(v[v.size() - PACKET_HEADER_SIZE - 8 - 2], v[v.size() - PACKET_HEADER_SIZE - 8 - 3]);
+    control_and_setup(a);
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, damaged);
+    EXPECT_EQ(slurp(work_ / "a.txt"), "some dtaa");
+  }
+  {
+    TestArchive a;
+    SfxRecordOut rec;
+    rec.codepage = 1252;
+    rec.crc = 0x1234;
+    a.header(".", "empty.txt", 0, &rec);
+    a.end(0, 0);
+    control_and_setup(a);
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(boxes_, damaged);
+  }
+}
+
+TEST_F(SfxFlow, HostileRecordsWriteNothing) {
+  using forge::operator+;
+  const forge::Bytes cp = forge::codepage(1252);
+  const std::pair<std::string, forge::Bytes> cases[] = {
+      // The fields name a harmless file, the record another one.
+      {"setup.sh", forge::record(forge::field(SFX_TAG_NAME, "escape.txt") + cp)},
+      {"escape.txt", forge::record(forge::field(SFX_TAG_DIR, "../..") + cp)},
+      {"escape.txt", forge::record(forge::field(SFX_TAG_DIR, "/tmp") + cp)},
+      {"escape\xe9.txt", forge::record(forge::field(SFX_TAG_NAME, "escape\xc0\xa9.txt") + cp)},
+      {"escape.txt", forge::record(forge::crc(0) + cp, 900)},
+  };
+  for (const auto& [name, rec] : cases) {
+    TestArchive a;
+    const forge::Bytes h = forge::header(".", name, 0, rec);
+    a.packet(SFX_MEMBER_HEADER, h.data(), static_cast<std::uint32_t>(h.size()));
+    a.data("x");
+    a.end(1, 1);
+    control_and_setup(a);
+    a.archive_end();
+    save(a);
+    EXPECT_EQ(run(), 1) << name;
+    EXPECT_EQ(boxes_, (Boxes{err("Problem...", "Uncorrect packet. File " + own_ + " is invalid."), closing_files()}));
+    EXPECT_FALSE(fs::exists(root_ / "escape.txt"));
+    EXPECT_FALSE(fs::exists(work_ / name));
   }
 }
 

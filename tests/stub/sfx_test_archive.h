@@ -2,6 +2,7 @@
 // multi-volume ones and deliberately damaged ones.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "archive.h"
 #include "archive_write.h"
+#include "checksum.h"
 #include "codec.h"
 
 class TestArchive {
@@ -39,10 +41,28 @@ class TestArchive {
     append(enc_.payload, p.stored_len);
   }
 
-  void header(const std::string& dir, const std::string& name, std::int32_t time) {
+  void header(const std::string& dir, const std::string& name, std::int32_t time,
+              const SfxRecordOut* rec = nullptr) {
     std::uint8_t h[SFX_MEMBER_HEADER_SIZE];
-    sfx_member_header_build(h, dir.c_str(), name.c_str(), time);
+    sfx_member_header_build(h, dir.c_str(), name.c_str(), time, rec);
     packet(SFX_MEMBER_HEADER, h, sizeof h);
+  }
+  // A whole member whose header carries a record: its names in UTF-8
+  // (empty: not given) beside the fields, and the checksum.
+  void recorded(const std::string& dir, const std::string& name, const std::string& udir, const std::string& uname,
+                const std::string& content, bool stored = false, unsigned codepage = 1252) {
+    SfxRecordOut rec;
+    rec.dir = udir.empty() ? nullptr : udir.c_str();
+    rec.name = uname.empty() ? nullptr : uname.c_str();
+    rec.codepage = codepage;
+    rec.crc = sfx_crc32c(0, content.data(), content.size());
+    header(dir, name, 1000000000, &rec);
+    std::uint32_t count = 0;
+    for (std::size_t at = 0; at < content.size(); at += SFX_PACKET_SIZE, ++count) {
+      const std::size_t n = std::min<std::size_t>(SFX_PACKET_SIZE, content.size() - at);
+      packet(SFX_MEMBER_DATA, content.data() + at, static_cast<std::uint32_t>(n), stored);
+    }
+    end(static_cast<std::uint32_t>(content.size()), count);
   }
   void data(const std::string& content) {
     packet(SFX_MEMBER_DATA, content.data(), static_cast<std::uint32_t>(content.size()));

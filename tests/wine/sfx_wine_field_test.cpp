@@ -1,6 +1,9 @@
 // The real Win32 stub under Wine, as installers meet the field: signed and
 // branded installers, Cancel racing the setup program, the program started
 // by another name, links planted in the work directory, the Czech texts.
+#include <algorithm>
+#include <vector>
+
 #include "sfx_wine_fixture.h"
 
 namespace {
@@ -281,6 +284,53 @@ TEST_F(SfxWineField, CzechTexts) {
                     "Instalace nemůže dále pokračovat a bude nouzově ukončena. Pravděpodobně zůstaly nějaké "
                     "soubory v adresáři " + work_ + ".",
                     true}});
+}
+
+// One installer whose names the code page 1250 spells in the header's
+// fields (as qtk pack --codepage 1250 writes them), run under a Czech
+// (1250), a Western (1252) and a Japanese (932) locale: the record's names
+// are written exactly on each, and the setup program, whose name is not
+// ASCII, starts by run.utf8=. A member without a record is read as before.
+// CMakeLists.txt runs this under each locale with QTK_EXPECT_ACP.
+TEST_F(SfxWineField, LocaleUnicodeNamesOnEveryCodePage) {
+  char want[16] = {};
+  if (GetEnvironmentVariableA("QTK_EXPECT_ACP", want, sizeof want)) {
+    ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(want))) << "the locale is missing (scripts/bootstrap.sh makes it)";
+  }
+  const std::string manual = "p\xc5\x99\xc3\xadru\xc4\x8dka.txt";      // příručka.txt
+  const std::string cafe = "caf\xc3\xa9.txt";                              // café.txt
+  const std::string setup = "instal\xc3\xa1tor.exe";                       // instalátor.exe
+  const std::string docs = "dokumenty/\xe6\x97\xa5\xe6\x9c\xac";          // dokumenty/日本
+  TestArchive a(stub_image());
+  a.recorded(".", "p\xf8\xedru\xe8ka.txt", "", manual, "manual", false, 1250);
+  a.recorded(".", "caf\xe9.txt", "", cafe, "cafe", false, 1250);
+  a.recorded("dokumenty/__", "caf\xe9.txt", docs, cafe, "deep", false, 1250);
+  a.recorded(".", "qtksfx.ini", "", "", "[system]\r\nrun=instal\xe1tor.exe\r\nrun.utf8=" + setup + "\r\n", false,
+             1250);
+  a.recorded(".", "instal\xe1tor.exe", "", setup, slurp(kSetup), false, 1250);
+  a.member(".", "readme.txt", "plain");
+  a.archive_end();
+  save(a);
+  const SfxRun r = run();
+  EXPECT_EQ(r.exit_code, 3);  // the setup program's
+  expect_boxes(r, {});
+  EXPECT_EQ(slurp(work_ + manual), "manual");
+  EXPECT_EQ(slurp(work_ + cafe), "cafe");
+  EXPECT_EQ(slurp(work_ + "dokumenty\\\xe6\x97\xa5\xe6\x9c\xac\\" + cafe), "deep");
+  EXPECT_EQ(slurp(work_ + "readme.txt"), "plain");
+  EXPECT_EQ(slurp(work_ + "setup-report.txt"),
+            "cmdline=" + work_ + setup + "\ncwd=" + work_.substr(0, work_.size() - 1) + "\ndone\n");
+  // Nothing else: no name that a code page made of the fields' bytes.
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW d;
+  HANDLE h = FindFirstFileW(sfx_wide(work_ + "*").c_str(), &d);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  do names.push_back(sfx_utf8(d.cFileName));
+  while (FindNextFileW(h, &d));
+  FindClose(h);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", cafe, "dokumenty", setup, manual, "qtksfx.ini", "readme.txt",
+                                             "setup-report.txt"}));
 }
 
 // The author's icon, version resource and execution level in the stub: the

@@ -39,6 +39,23 @@ TEST_F(SfxWine, GoodArchive) {
   EXPECT_EQ(run(zero).exit_code, 0);
 }
 
+// Two bytes swapped in a stored packet: its sum and xor agree still, the
+// member's checksum does not. The damaged-packet failure, exit code 1.
+TEST_F(SfxWine, SwappedBytesFailTheChecksum) {
+  TestArchive a(stub_image());
+  a.recorded(".", "a.txt", "", "", "some data", true);
+  TestArchive::Bytes& v = a.volume(0);
+  std::swap(v[v.size() - PACKET_HEADER_SIZE - 8 - 2], v[v.size() - PACKET_HEADER_SIZE - 8 - 3]);
+  control_and_setup(a);
+  a.archive_end();
+  save(a);
+  const SfxRun r = run();
+  EXPECT_EQ(r.exit_code, 1);
+  expect_boxes(r, {{"ERROR", "Error reading file. Installation self-extract file is probably damaged.", false},
+                   closing_files()});
+  EXPECT_FALSE(exists(work_ + "setup-report.txt"));
+}
+
 TEST_F(SfxWine, SetupProgramMissing) {
   TestArchive a(stub_image());
   a.member(".", "qtksfx.ini", "[system]\nrun=missing.exe\n");

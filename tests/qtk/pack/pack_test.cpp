@@ -2,12 +2,32 @@
 #include <sys/resource.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <csignal>
 
 #include "pack_fixture.h"
 #include "text/text.h"
 
 namespace {
+
+// The directory and name fields of every member header, "dir/name", as
+// older readers see them.
+std::vector<std::string> header_fields(const fs::path& installer) {
+  std::vector<std::string> r;
+  std::FILE* f = std::fopen(installer.c_str(), "rb");
+  std::uint32_t first = 0;
+  long end = 0;
+  Packet* p = packet_alloc(SFX_PACKET_SIZE);
+  if (f && codec_init(SFX_PACKET_SIZE) == 0 && sfx_trailer_read(f, &first, &end) == SFX_OK)
+    while (std::ftell(f) < end && packet_read(p, f) == 0 && p->type != SFX_ARCHIVE_END) {
+      sfx_member m{};
+      if (p->type == SFX_MEMBER_HEADER && sfx_member_parse(p->data, p->unpacked_len, &m) == SFX_OK)
+        r.push_back(std::string(m.dir) + "/" + m.name);
+    }
+  packet_free(p);
+  if (f) std::fclose(f);
+  return r;
+}
 
 TEST_F(Pack, RoundTripKeepsBytesTimesAndNames) {
   struct timeval tv[2] = {{946684800, 0}, {946684800, 0}};  // 2000-01-01
@@ -30,14 +50,35 @@ TEST_F(Pack, NamesAreStoredInTheChosenCodePage) {
   ASSERT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "1250"}).code, 0);
   const Result l = run({"list", out.string(), "--codepage", "1250"});
   EXPECT_NE(l.out.find("caf\xc3\xa9/n\xc3\xa1ve.txt"), std::string::npos) << l.out;
-  // A name that 1252 cannot hold is refused, naming the file.
+  // A name that 1252 cannot hold is packed: the header's fields get '_' for
+  // what the page lacks, the record the name itself, which list shows
+  // without being told the page. Two names that come out the same in the
+  // fields stay apart there.
   write_text(src / "\xc4\x8d" "e\xc5\xa1tina.txt", "cs");  // čeština.txt
+  write_text(src / "\xc5\x99" "e\xc5\xa1tina.txt", "cs");     // řeština.txt
   const Result r = pack(src, out, {"--run", "setup.exe"});
-  EXPECT_EQ(r.code, 1);
-  EXPECT_NE(r.err.find("\xc4\x8d" "e\xc5\xa1tina.txt: the name cannot be written in code page 1252"),
-            std::string::npos) << r.err;
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::vector<std::string> fields = header_fields(out);
+  EXPECT_NE(std::find(fields.begin(), fields.end(), "./_e\x9atina.txt"), fields.end());
+  EXPECT_NE(std::find(fields.begin(), fields.end(), "./_e\x9atina_.txt"), fields.end());
+  const Result l2 = run({"list", out.string(), "--codepage", "1250"});
+  EXPECT_NE(l2.out.find("  \xc4\x8d" "e\xc5\xa1tina.txt\n"), std::string::npos) << l2.out;
+  EXPECT_NE(l2.out.find("  \xc5\x99" "e\xc5\xa1tina.txt\n"), std::string::npos) << l2.out;
+  EXPECT_EQ(run({"test", out.string(), "-q"}).code, 0);
   EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "1250"}).code, 0);
-  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "932"}).code, 2);
+  EXPECT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "50220"}).code, 2);
+  // A double-byte page: 表 keeps its bytes 95 5C in the fields, whose trail
+  // byte a byte-wise reader would take for a separator; ¥, which 932
+  // writes as 5C, does not.
+  write_text(src / "\xe8\xa1\xa8.txt", "hyo");    // 表.txt
+  write_text(src / "\xc2\xa5" "en.txt", "yen");   // ¥en.txt
+  ASSERT_EQ(pack(src, out, {"--run", "setup.exe", "--codepage", "932"}).code, 0);
+  const std::vector<std::string> j = header_fields(out);
+  EXPECT_NE(std::find(j.begin(), j.end(), "./\x95\x5c.txt"), j.end());
+  EXPECT_NE(std::find(j.begin(), j.end(), "./_en.txt"), j.end());
+  const Result lj = run({"list", out.string()});
+  EXPECT_NE(lj.out.find("  \xe8\xa1\xa8.txt\n"), std::string::npos) << lj.out;
+  EXPECT_EQ(run({"test", out.string(), "-q"}).code, 0);
 }
 
 TEST_F(Pack, OutputIsTheSameAcrossRunsAndJobs) {
@@ -253,6 +294,26 @@ TEST_F(Pack, ControlFileAndRunMustAgree) {
   write_text(src / "qtksfx.ini", "[system]\nrun=missing.exe ; comment\n");
   r = pack(src, out, {});
   EXPECT_NE(r.err.find("names no file"), std::string::npos) << r.err;
+  // A program whose name is not ASCII: --run names it by run= in the
+  // fields' bytes and by run.utf8=, which the stub takes on every code page.
+  fs::remove(src / "qtksfx.ini");
+  const std::string nave = "caf\xc3\xa9/n\xc3\xa1ve.txt";
+  ASSERT_EQ(pack(src, out, {"--run", nave}).code, 0);
+  ASSERT_EQ(run({"extract", out.string(), "-C", (root / "x").string(), "-q"}).code, 0);
+  const Bytes ini = read_bytes(root / "x" / "qtksfx.ini");
+  EXPECT_EQ(std::string(ini.begin(), ini.end()), "[system]\r\nrun=caf\xe9/n\xe1ve.txt\r\nrun.utf8=" + nave + "\r\n");
+  // An author's own file: run.utf8= is taken; a run= in UTF-8 names nothing
+  // the installer finds; one in the page's bytes is packed, with a warning.
+  write_text(src / "qtksfx.ini", "[system]\nrun.utf8=" + nave + "\n");
+  EXPECT_EQ(pack(src, out, {}).code, 0);
+  write_text(src / "qtksfx.ini", "[system]\nrun=" + nave + "\n");
+  r = pack(src, out, {});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("is a name in UTF-8"), std::string::npos) << r.err;
+  write_text(src / "qtksfx.ini", "[system]\nrun=caf\xe9\\n\xe1ve.txt\n");
+  r = run({"pack", src.string(), "-o", out.string(), "--stub", stub.string()});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.err.find("finds only under code page 1252; add run.utf8=" + nave), std::string::npos) << r.err;
 }
 
 TEST_F(Pack, ControlFileIsReadTheWayTheStubReadsIt) {

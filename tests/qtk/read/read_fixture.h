@@ -12,6 +12,7 @@ namespace {
 struct Entry {
   std::string dir, name;
   Bytes data;
+  Bytes header = {};  // a member header made by hand, in place of dir and name
 };
 
 // The control file that starts a.txt.
@@ -42,7 +43,15 @@ inline void build(const fs::path& out, const Bytes& stub, const std::vector<Entr
   PacketEncoder pe{};
   ASSERT_EQ(packet_encoder_init(&pe, SFX_PACKET_SIZE), 0);
   for (const Entry& e : entries) {
-    ASSERT_EQ(w.put_member_header(e.dir.c_str(), e.name.c_str(), 1000000000), 0);
+    if (e.header.empty()) {
+      ASSERT_EQ(w.put_member_header(e.dir.c_str(), e.name.c_str(), 1000000000), 0);
+    } else {
+      std::memcpy(pe.packet->data, e.header.data(), e.header.size());
+      pe.packet->type = SFX_MEMBER_HEADER;
+      pe.packet->unpacked_len = static_cast<std::uint32_t>(e.header.size());
+      ASSERT_EQ(packet_encoder_run(&pe), 0);
+      ASSERT_EQ(w.put(*pe.packet, pe.payload), 0);
+    }
     std::uint32_t count = 0;
     const std::uint32_t chunk = sfx_data_chunk_size(volume);
     for (std::size_t off = 0; off < e.data.size(); off += chunk, ++count) {

@@ -1,6 +1,7 @@
 // qtk list, test and extract against hostile installers: unsafe and undecodable
 // names, links, code pages, what the stub could not install, escaped output.
 #include "read_fixture.h"
+#include "../../archive/record_forge.h"
 #include "text/text.h"
 
 namespace {
@@ -33,6 +34,29 @@ TEST_F(ReadSafety, ExtractRefusesUnsafeMembersAndWritesNothingOutside) {
   for (const auto& e : fs::recursive_directory_iterator(root))
     EXPECT_EQ(e.path().string().find("evil"), std::string::npos) << e.path();
   EXPECT_FALSE(fs::exists("/tmp/evil.txt"));
+}
+
+TEST_F(ReadSafety, HostileRecordsAreRefusedAndWriteNothing) {
+  using forge::operator+;
+  const forge::Bytes cp = forge::codepage(1252);
+  const std::pair<std::string, forge::Bytes> cases[] = {
+      {"a.txt", forge::record(forge::field(SFX_TAG_NAME, "evil.txt") + cp)},
+      {"evil.txt", forge::record(forge::field(SFX_TAG_DIR, "..") + cp)},
+      {"evil.txt", forge::record(forge::field(SFX_TAG_DIR, "C:/x") + cp)},
+      {"evil.txt", forge::record(forge::field(SFX_TAG_NAME, "x/evil.txt") + cp)},
+      {"evil\xe9", forge::record(forge::field(SFX_TAG_NAME, "evil\xe0\x83\xa9") + cp)},
+      {"evil.txt", forge::record(forge::crc(0), 60000)},
+  };
+  for (const auto& [name, rec] : cases) {
+    build(setup, stub_bytes, {{".", "", {'x'}, forge::header(".", name, 0, rec)}, control()});
+    fs::remove_all(dst);
+    const Result r = extract();
+    EXPECT_EQ(r.code, 1) << name;
+    EXPECT_NE(r.err.find("member refused: "), std::string::npos) << r.err;
+    EXPECT_EQ(run({"test", setup.string()}).code, 1);
+  }
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    EXPECT_EQ(e.path().string().find("evil"), std::string::npos) << e.path();
 }
 
 TEST_F(ReadSafety, UnterminatedHeaderFieldsAreRefused) {
@@ -79,7 +103,7 @@ TEST_F(ReadSafety, CodePagesMustKeepAsciiAndDecodedPathsAreJudgedAgain) {
   // Under EBCDIC (500) these bytes read "../../../..": pages whose ASCII
   // range is not ASCII are refused, for reading and for packing alike.
   build(setup, stub_bytes, {{"KKaKKaKKaKK", "evil.txt", {'x'}}, {".", "a.txt", {'a'}}, control()});
-  for (const char* cp : {"500", "1026", "1140", "273", "930", "1364", "864", "932", "65001", "20127"}) {
+  for (const char* cp : {"500", "1026", "1140", "273", "930", "1364", "864", "65001", "20127"}) {
     SCOPED_TRACE(cp);
     const Result r = run({"extract", setup.string(), "-C", dst.string(), "--codepage", cp, "-q"});
     EXPECT_EQ(r.code, 2);
@@ -106,6 +130,15 @@ TEST_F(ReadSafety, CodePagesMustKeepAsciiAndDecodedPathsAreJudgedAgain) {
     EXPECT_EQ(run({"test", setup.string(), "--codepage", c.cp}).code, 1);
   }
   EXPECT_EQ(run({"test", setup.string(), "--codepage", "1252"}).code, 0);
+  // A double-byte page's trail byte 0x5C is part of its character, no
+  // separator: 表 (95 5C) and ソ (83 5C) are one file each, in folder 表.
+  build(setup, stub_bytes, {{"\x95\x5c", "\x83\x5c.txt", {'s'}}, {".", "a.txt", {'a'}}, control()});
+  fs::remove_all(dst);
+  const Result j = run({"extract", setup.string(), "-C", dst.string(), "--codepage", "932", "-q"});
+  EXPECT_EQ(j.code, 0) << j.err;
+  EXPECT_EQ(read_bytes(dst / "\xe8\xa1\xa8" / "\xe3\x82\xbd.txt"), Bytes{'s'});
+  EXPECT_NE(run({"list", setup.string(), "--codepage", "932"}).out.find("  \xe8\xa1\xa8/\xe3\x82\xbd.txt\n"),
+            std::string::npos);
   // "." parts name no folder of their own, decoded or not.
   build(setup, stub_bytes, {{".", "a.txt", {'a'}}, control(), {".\\d/.", "b.txt", {'b'}}});
   const Result ok = run({"test", setup.string()});

@@ -28,6 +28,30 @@ TEST_F(Read, AFlippedByteInAnyPacketIsFound) {
   }
 }
 
+TEST_F(Read, SwappedBytesThatTheCheckBytesLetPassAreFoundByTheChecksum) {
+  // Noise, which pack stores as it is: swapping two of its bytes keeps the
+  // packet's sum and xor.
+  fs::create_directories(root / "tree");
+  Bytes noise(3000);
+  std::uint32_t x = 7;
+  for (auto& b : noise) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 23);
+  write_bytes(root / "tree" / "a.bin", noise);
+  ASSERT_EQ(run({"pack", (root / "tree").string(), "-o", setup.string(), "--stub", stub.string(), "--run", "a.bin",
+                 "-q"})
+                .code,
+            0);
+  Bytes b = read_bytes(setup);
+  const auto offs = packet_offsets(b, stub_bytes.size(), b.size());
+  ASSERT_EQ(b[offs[1]], SFX_MEMBER_DATA | PACKET_STORED);
+  std::swap(b[offs[1] + 100], b[offs[1] + 200]);
+  write_bytes(setup, b);
+  const Result r = run({"test", setup.string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("member a.bin: content checksum: CRC-32C"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("check bytes"), std::string::npos) << r.err;
+  EXPECT_EQ(extract().code, 1);
+}
+
 TEST_F(Read, DamagedArchivesAreReportedClearly) {
   build(setup, stub_bytes, {{".", "a.txt", sample(1000, 4)}});
   const Bytes good = read_bytes(setup);
