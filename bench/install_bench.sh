@@ -89,6 +89,13 @@ for folder in range(150):
             out.write(data[at:at + piece])
         k += 1
 EOF
+  tree_name=$tree
+else
+  # A copy with its links followed, so that every program packs the same
+  # plain files (makeself would keep a link, which may lead out of the tree).
+  tree_name=$tree
+  cp -rL "$tree" "$work/tree"
+  tree=$work/tree
 fi
 files=$(find "$tree" -type f | wc -l)
 bytes=$(du -sb "$tree" | cut -f1)
@@ -138,7 +145,7 @@ row() {  # row <key> <label>
   printf '  %-52s %8.3f s\n' "$2" "${T[$1]}"
 }
 
-printf 'tree: %s files, %.1f MB (%s)\n' "$files" "$(echo "$bytes / 1000000" | bc -l)" "$tree"
+printf 'tree: %s files, %.1f MB (%s)\n' "$files" "$(echo "$bytes / 1000000" | bc -l)" "$tree_name"
 printf 'installer: %.1f MB; %d runs each, the median; %d cores\n\n' \
   "$(echo "$(stat -c %s "$work/console-setup") / 1000000" | bc -l)" "$runs" "$cores"
 
