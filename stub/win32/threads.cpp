@@ -42,13 +42,15 @@ namespace {
 
 // A counting semaphore that asks the system only when a thread has to
 // sleep or be woken: count is the units free less the threads waiting, and
-// the system's semaphore holds the wake-ups owed to those threads. The
-// decoding threads hand over several packets per member, and each call to
-// the system's semaphore is a call into the kernel (under Wine, a round
-// trip to its server).
+// `owed` the wake-ups owed to those threads. The decoding threads hand over
+// several packets per member. A sleeping thread waits on a condition
+// variable, not a kernel object: Windows' own keyed waits, which under Wine
+// stay in the process (a futex) instead of a round trip to its server.
 struct Semaphore {
   std::atomic<long> count;
-  HANDLE wakeups;
+  long owed;
+  SRWLOCK lock;
+  CONDITION_VARIABLE woken;
 };
 
 }  // namespace
@@ -56,22 +58,27 @@ struct Semaphore {
 void* sfx_platform_semaphore(unsigned initial) {
   auto* s = static_cast<Semaphore*>(std::malloc(sizeof(Semaphore)));
   if (!s) return nullptr;
-  s->wakeups = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
-  if (!s->wakeups) {
-    std::free(s);
-    return nullptr;
-  }
   new (&s->count) std::atomic<long>(static_cast<long>(initial));
+  s->owed = 0;
+  InitializeSRWLock(&s->lock);
+  InitializeConditionVariable(&s->woken);
   return s;
 }
 
 void sfx_platform_wait(void* semaphore) {
   auto* s = static_cast<Semaphore*>(semaphore);
   if (s->count.fetch_sub(1, std::memory_order_acq_rel) > 0) return;
-  WaitForSingleObject(s->wakeups, INFINITE);
+  AcquireSRWLockExclusive(&s->lock);
+  while (s->owed == 0) SleepConditionVariableSRW(&s->woken, &s->lock, INFINITE, 0);
+  --s->owed;
+  ReleaseSRWLockExclusive(&s->lock);
 }
 
 void sfx_platform_post(void* semaphore) {
   auto* s = static_cast<Semaphore*>(semaphore);
-  if (s->count.fetch_add(1, std::memory_order_acq_rel) < 0) ReleaseSemaphore(s->wakeups, 1, nullptr);
+  if (s->count.fetch_add(1, std::memory_order_acq_rel) >= 0) return;
+  AcquireSRWLockExclusive(&s->lock);
+  ++s->owed;
+  ReleaseSRWLockExclusive(&s->lock);
+  WakeConditionVariable(&s->woken);
 }
