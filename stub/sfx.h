@@ -16,6 +16,9 @@
 constexpr std::size_t SFX_PATH_ROOM = 1024;
 // Seconds the main thread waits for the progress window.
 constexpr int SFX_DIALOG_WAIT_SECONDS = 30;
+// How often it looks: the window is up within tens of milliseconds, and
+// every look left out until the next one delays the whole installation.
+constexpr unsigned SFX_DIALOG_POLL_MS = 10;
 // The control file, in the work directory.
 inline constexpr char SFX_CONTROL_FILE[] = "qtksfx.ini";
 

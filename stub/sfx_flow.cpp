@@ -60,7 +60,7 @@ bool wait_for_dialog() {
   for (;;) {
     if (sfx_platform_now() - start > SFX_DIALOG_WAIT_SECONDS) return false;
     if (sfx_dialog.load(std::memory_order_acquire)) return true;
-    sfx_platform_sleep(100);
+    sfx_platform_sleep(SFX_DIALOG_POLL_MS);
   }
 }
 
