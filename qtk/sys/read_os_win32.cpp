@@ -55,9 +55,12 @@ HANDLE handle_of(int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); 
 
 // A folder opened as itself (never through a link), kept from being
 // renamed or removed while it is open. INVALID_HANDLE_VALUE when it is no
-// plain folder.
+// plain folder. A handle with attribute rights alone takes no part in
+// sharing; the right to list the folder makes its refusal of delete sharing
+// count.
 HANDLE open_folder(const std::wstring& path, bool follow) {
-  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+  HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
                          nullptr);
   if (h == INVALID_HANDLE_VALUE) return h;
